@@ -1,0 +1,50 @@
+# The two everyday commands: `make run` (build, then the library's main job through the tool)
+# and `make test` (build, then the whole test suite). `make bench` runs the benchmarks.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+# Debian packages the build needs, and a command each provides.
+PACKAGES := cmake:cmake g++:g++ make:make pkg-config:pkg-config python3:python3 \
+            libgtest-dev:/usr/include/gtest/gtest.h libgmock-dev:/usr/include/gmock/gmock.h \
+            libbenchmark-dev:/usr/include/benchmark/benchmark.h
+
+.PHONY: all build run test bench prerequisites clean
+
+all: build
+
+prerequisites:
+	@missing=""; \
+	for entry in $(PACKAGES); do \
+	    pkg=$${entry%%:*}; probe=$${entry#*:}; \
+	    case $$probe in /*) test -e $$probe ;; *) command -v $$probe >/dev/null 2>&1 ;; esac \
+	        || missing="$$missing $$pkg"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	    if [ "$$(id -u)" = 0 ]; then \
+	        echo "installing:$$missing"; \
+	        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	    else \
+	        echo "missing Debian packages:$$missing (install them with: sudo apt-get install$$missing)" >&2; \
+	        exit 1; \
+	    fi; \
+	fi
+
+$(BUILD)/CMakeCache.txt: | prerequisites
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+build: prerequisites $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	$(BUILD)/bin/ostrel info
+	$(BUILD)/bin/ostrel locate --domain lib --verbose libOstrel.so
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+bench: build
+	python3 bench/ratios.py $(BUILD) --json $(BUILD)/bench.json
+
+clean:
+	rm -rf $(BUILD)

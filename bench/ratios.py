@@ -1,0 +1,75 @@
+#!/usr/bin/env python3
+"""Runs the benchmark programs and prints each variant as a ratio against its baseline.
+
+Benchmarks are named CASE/VARIANT (extra /ARG parts allowed after VARIANT). Within a CASE the
+baseline is the variant "raw" (the hand-written platform calls), or "std" when there is no raw
+one. Every program runs with repetitions; the median real time is used. Counters named
+"allocs" are printed as well.
+
+usage: ratios.py BUILD_DIR [--json OUT] [--filter REGEX]
+"""
+import json
+import os
+import subprocess
+import sys
+from collections import OrderedDict
+
+
+def run(program, repetitions, bench_filter):
+    cmd = [program, "--benchmark_format=json", f"--benchmark_repetitions={repetitions}",
+           "--benchmark_report_aggregates_only=true"]
+    if bench_filter:
+        cmd.append(f"--benchmark_filter={bench_filter}")
+    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True).stdout
+    return json.loads(out)
+
+
+def main():
+    args = sys.argv[1:]
+    if not args:
+        print(__doc__, file=sys.stderr)
+        return 2
+    build = args[0]
+    out_json = args[args.index("--json") + 1] if "--json" in args else None
+    bench_filter = args[args.index("--filter") + 1] if "--filter" in args else None
+    bindir = os.path.join(build, "bin")
+    programs = sorted(p for p in os.listdir(bindir) if p.endswith("Bench"))
+    results = OrderedDict()
+    everything = {}
+    for program in programs:
+        data = run(os.path.join(bindir, program), 5, bench_filter)
+        everything[program] = data
+        for b in data["benchmarks"]:
+            if b.get("aggregate_name") != "median":
+                continue
+            name = b["run_name"]
+            parts = name.split("/")
+            case = parts[0]
+            variant = "/".join(parts[1:]) or "-"
+            results.setdefault((program, case), OrderedDict())[variant] = b
+    for (program, case), variants in results.items():
+        base = None
+        for candidate in ("raw", "std"):
+            for v in variants:
+                if v.split("/")[0] == candidate:
+                    base = variants[v]
+                    break
+            if base:
+                break
+        print(f"{program} {case}")
+        for v, b in variants.items():
+            t = b["real_time"]
+            line = f"  {v:<36} {t:12.1f} {b['time_unit']}"
+            if base is not None:
+                line += f"   x{t / base['real_time']:.3f}"
+            if "allocs" in b:
+                line += f"   allocs/iter {b['allocs']:.2f}"
+            print(line)
+    if out_json:
+        with open(out_json, "w") as f:
+            json.dump(everything, f, indent=1)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

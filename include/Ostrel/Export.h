@@ -1,0 +1,5 @@
+// The one export macro of libOstrel: the library is built with hidden visibility, and only the
+// classes and functions marked OSTREL_API are visible to programs that link it.
+#pragma once
+
+#define OSTREL_API __attribute__((visibility("default")))

@@ -1,0 +1,1 @@
+// Dir: not implemented yet.

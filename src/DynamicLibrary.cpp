@@ -1,0 +1,1 @@
+// DynamicLibrary: not implemented yet.

@@ -1,0 +1,1 @@
+// FileLocator: not implemented yet.

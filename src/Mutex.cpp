@@ -1,0 +1,1 @@
+// Mutex: not implemented yet.

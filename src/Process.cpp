@@ -1,0 +1,1 @@
+// Process: not implemented yet.

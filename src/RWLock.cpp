@@ -1,0 +1,1 @@
+// RWLock: not implemented yet.

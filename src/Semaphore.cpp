@@ -1,0 +1,1 @@
+// Semaphore: not implemented yet.

@@ -1,0 +1,1 @@
+// SharedMemory: not implemented yet.

@@ -1,0 +1,1 @@
+// SharedMutex: not implemented yet.

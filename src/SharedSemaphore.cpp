@@ -1,0 +1,1 @@
+// SharedSemaphore: not implemented yet.

@@ -1,0 +1,1 @@
+// Signal: not implemented yet.

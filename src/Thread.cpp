@@ -1,0 +1,1 @@
+// Thread: not implemented yet.

@@ -1,0 +1,1 @@
+// Time: not implemented yet.

@@ -1,0 +1,38 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace OstrelTest {
+
+// Runs body in a forked child and returns its exit code (body's result). A child that is killed
+// by a signal gives 128 + the signal number; one still running after timeoutMs is killed and
+// gives -1. The child leaves with _exit, running no static destructor of the parent's state.
+int runInChild(const std::function<int()>& body, int timeoutMs = 20000);
+
+// What fn wrote on standard output (fd 1, C stdio and std::cout alike), or standard error.
+std::string captureStdout(const std::function<void()>& fn);
+std::string captureStderr(const std::function<void()>& fn);
+
+// A name unique to this process and call, for named system objects: prefix + pid + counter.
+std::string uniqueName(const std::string& prefix);
+
+// A fresh directory under the temporary directory, removed with all it holds on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return _path; }
+    // Creates the directories leading to relative and an empty (or given) file there.
+    void makeFile(const std::string& relative, const std::string& contents = "") const;
+    void makeDir(const std::string& relative) const;
+
+private:
+    std::string _path;
+};
+
+} // namespace OstrelTest

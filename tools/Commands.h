@@ -1,0 +1,33 @@
+// The subcommands of the ostrel tool. Each takes the arguments after its own name and returns the
+// tool's exit code; one whose arguments do not fit its usage throws UsageError.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace OstrelTool {
+
+using Args = std::vector<std::string>;
+
+// Bad arguments: the tool prints the message and the command's usage on stderr and exits 2.
+struct UsageError {
+    std::string message;
+};
+
+struct Command {
+    const char* name;
+    // The synopsis after "ostrel ", and the lines that explain it, for --help.
+    const char* usage;
+    const char* help;
+    int (*run)(const Args& args);
+};
+
+int info(const Args& args);
+int normalize(const Args& args);
+int scan(const Args& args);
+int locate(const Args& args);
+
+// The table of every command, in the order --help lists them.
+const std::vector<Command>& commands();
+
+} // namespace OstrelTool

@@ -1,0 +1,75 @@
+// ostrel: the library's services from a shell. "ostrel --help" lists the commands.
+#include "Commands.h"
+
+#include <cstring>
+#include <iostream>
+
+namespace OstrelTool {
+
+const std::vector<Command>& commands() {
+    static const std::vector<Command> table = {
+        {"info", "info", "Print the system information record and the standard search directories.",
+         info},
+        {"normalize", "normalize PATH...", "Print each PATH normalised, one per line.", normalize},
+        {"scan", "scan DIR PATTERN [--recursive]",
+         "Print the entries below DIR whose names match the wildcard PATTERN, one per line.",
+         scan},
+        {"locate", "locate NAME [--domain none|bin|lib|share] [--env NAME] [--verbose]",
+         "Find NAME in the standard search directories (bundle, NAME_DIR, working directory)\n"
+         "and print its path; exits 1 when it is not found. --env sets the environment name\n"
+         "whose NAME_DIR variable names a search directory; --verbose traces the lookup.",
+         locate},
+    };
+    return table;
+}
+
+} // namespace OstrelTool
+
+namespace {
+
+void printUsage(std::ostream& out) {
+    out << "usage: ostrel COMMAND [ARG...]\n\ncommands:\n";
+    for (const auto& command : OstrelTool::commands()) {
+        out << "  ostrel " << command.usage << '\n';
+    }
+    out << "\n\"ostrel COMMAND --help\" explains one command.\n";
+}
+
+void printCommandUsage(std::ostream& out, const OstrelTool::Command& command) {
+    out << "usage: ostrel " << command.usage << '\n' << command.help << '\n';
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        printUsage(std::cerr);
+        return 2;
+    }
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        printUsage(std::cout);
+        return 0;
+    }
+    for (const auto& command : OstrelTool::commands()) {
+        if (command.name != std::string(argv[1])) {
+            continue;
+        }
+        const OstrelTool::Args args(argv + 2, argv + argc);
+        for (const auto& arg : args) {
+            if (arg == "--help" || arg == "-h") {
+                printCommandUsage(std::cout, command);
+                return 0;
+            }
+        }
+        try {
+            return command.run(args);
+        } catch (const OstrelTool::UsageError& error) {
+            std::cerr << "ostrel " << command.name << ": " << error.message << '\n';
+            printCommandUsage(std::cerr, command);
+            return 2;
+        }
+    }
+    std::cerr << "ostrel: unknown command \"" << argv[1] << "\"\n";
+    printUsage(std::cerr);
+    return 2;
+}
