@@ -1,1 +1,165 @@
-// FileLocator: not implemented yet.
+#include <Ostrel/FileLocator.h>
+
+#include <Ostrel/Dir.h>
+#include <Ostrel/SysInfo.h>
+
+#include <cstdlib>
+#include <iostream>
+
+#include <sys/stat.h>
+
+namespace Ostrel {
+
+// Built at load in this order: bin, lib, data, none.
+const std::string FileLocator::_binDomainDir("bin");
+const std::string FileLocator::_libDomainDir("lib");
+const std::string FileLocator::_dataDomainDir("share");
+const std::string FileLocator::_noneDomainDir;
+
+namespace {
+
+// The value of envName + "_DIR", or null when envName is empty or the variable is unset.
+const char* environmentDir() {
+    std::string name = SysInfo::the()->envName;
+    if (name.empty())
+        return nullptr;
+    name += "_DIR";
+    return std::getenv(name.c_str());
+}
+
+} // namespace
+
+FileLocator::FileLocator(unsigned int flags) : searchFlags(flags) {
+    addSearchDir(flags);
+}
+
+FileLocator::FileLocator(FileLocator& /*other*/) : searchFlags(0) {}
+
+FileLocator::~FileLocator() = default;
+
+void FileLocator::addSearchDir(const std::string& dir) {
+    std::cerr << "Info: AddSearchPath: " << dir << std::endl;
+    searchDirs.push_back(dir);
+}
+
+void FileLocator::addSearchDir(unsigned int flags) {
+    if ((flags & SearchBundle) != 0) {
+        Dir dir;
+        dir.setPath(SysInfo::the()->appName, Dir::AsGiven);
+        dir.changePathUp(Dir::AsGiven);
+        dir.changePathUp(Dir::AsGiven);
+        dir.fixProp(Dir::Normalize);
+        addSearchDir(dir.path);
+    }
+    if ((flags & SearchEnvironment) != 0) {
+        if (const char* value = environmentDir())
+            addSearchDir(std::string(value));
+    }
+    if ((flags & SearchLocal) != 0)
+        addSearchDir(std::string(1, '.') + Dir::_pathSeparator);
+}
+
+void FileLocator::dump(bool /*verbose*/) {
+    for (const auto& dir : searchDirs)
+        std::cerr << "Info: SearchDir: " << dir << std::endl;
+}
+
+const std::string& FileLocator::domainDir(FileDomain domain) {
+    switch (domain) {
+    case BinDomain:
+        return _binDomainDir;
+    case LibDomain:
+        return _libDomainDir;
+    case DataDomain:
+        return _dataDomainDir;
+    default:
+        return _noneDomainDir;
+    }
+}
+
+std::string FileLocator::bundlePath(FileDomain domain) {
+    Dir dir;
+    dir.setPath(SysInfo::the()->appName, Dir::AsGiven);
+    dir.changePathUp(Dir::AsGiven);
+    dir.changePathUp(Dir::AsGiven);
+    if (domain != NoneDomain)
+        dir.changePath(domainDir(domain), Dir::AsGiven);
+    dir.fixProp(Dir::Normalize);
+    return dir.path;
+}
+
+std::string FileLocator::environmentPath(FileDomain domain) {
+    Dir dir;
+    const char* value = environmentDir();
+    if (value == nullptr)
+        return dir.path;
+    dir.setPath(value, Dir::AsGiven);
+    if (domain != NoneDomain)
+        dir.changePath(domainDir(domain), Dir::AsGiven);
+    dir.fixProp(Dir::Normalize);
+    return dir.path;
+}
+
+std::string FileLocator::localPath(FileDomain domain) {
+    Dir dir;
+    dir.setPath(".", Dir::AsGiven);
+    if (domain != NoneDomain)
+        dir.changePath(domainDir(domain), Dir::AsGiven);
+    return dir.path;
+}
+
+bool FileLocator::checkPath(const std::string& path, bool verbose) const {
+    struct stat info;
+    const bool found = stat(path.c_str(), &info) == 0;
+    if (verbose)
+        std::cerr << "CheckPath: " << path << ", " << (found ? "true" : "false") << std::endl;
+    return found;
+}
+
+std::string FileLocator::locate(std::string name, FileDomain domain, bool verbose) const {
+    if (searchDirs.empty())
+        return std::string();
+    const std::string& domainName = domainDir(domain);
+    Dir scanRoot;
+    std::string candidate;
+    std::vector<std::string> matches;
+    for (const auto& dir : searchDirs) {
+        if (domain != NoneDomain) {
+            candidate = dir;
+            candidate += domainName;
+            candidate += Dir::_pathSeparator;
+            candidate += name;
+            if (checkPath(candidate, verbose))
+                return candidate;
+            candidate = dir;
+            candidate += domainName;
+            candidate += Dir::_pathSeparator;
+            candidate += SysInfo::the()->sysClassName;
+            candidate += Dir::_pathSeparator;
+            candidate += name;
+            if (checkPath(candidate, verbose))
+                return candidate;
+        }
+        candidate = dir;
+        candidate += Dir::_pathSeparator;
+        candidate += name;
+        if (checkPath(candidate, verbose))
+            return candidate;
+
+        scanRoot.setPath(dir, Dir::AsGiven);
+        if (verbose)
+            std::cerr << "Info: Scan Dir: " << scanRoot.path << " for: " << name << std::endl;
+        const int count = scanRoot.scan(matches, name, true);
+        if (count == 0)
+            continue;
+        if (count >= 2 && verbose) {
+            std::cerr << "More than on valid search result: \n";
+            for (const auto& match : matches)
+                std::cerr << "  " << match << std::endl;
+        }
+        return matches.front();
+    }
+    return std::string();
+}
+
+} // namespace Ostrel

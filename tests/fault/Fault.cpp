@@ -11,6 +11,9 @@ struct Rule {
     long nth;
     bool onward;
     int error;
+    // A rule "name:nth:=value" returns value instead of failing.
+    bool hasValue;
+    long value;
     std::atomic<long> calls;
 };
 
@@ -18,7 +21,8 @@ constexpr int maxRules = 32;
 Rule rules[maxRules];
 std::atomic<int> ruleCount{0};
 
-// Parses one "name:nth[+]:errno" item of length len; false when it is malformed.
+// Parses one "name:nth[+]:errno" or "name:nth[+]:=value" item of length len; false when it is
+// malformed.
 bool parseRule(const char* item, std::size_t len, Rule& rule) {
     const char* colon1 = static_cast<const char*>(std::memchr(item, ':', len));
     if (colon1 == nullptr || colon1 == item ||
@@ -36,8 +40,15 @@ bool parseRule(const char* item, std::size_t len, Rule& rule) {
     if (*end != ':' || rule.nth < 1) {
         return false;
     }
-    rule.error = static_cast<int>(std::strtol(end + 1, nullptr, 10));
     rule.calls.store(0);
+    rule.hasValue = end[1] == '=';
+    if (rule.hasValue) {
+        rule.error = 0;
+        rule.value = std::strtol(end + 2, nullptr, 10);
+        return true;
+    }
+    rule.value = 0;
+    rule.error = static_cast<int>(std::strtol(end + 1, nullptr, 10));
     return rule.error > 0;
 }
 
@@ -48,7 +59,8 @@ extern "C" void ostrelFaultSet(const char* text) {
     int count = 0;
     for (const char* p = text; p != nullptr && *p != '\0' && count < maxRules;) {
         const char* comma = std::strchr(p, ',');
-        const std::size_t len = comma != nullptr ? static_cast<std::size_t>(comma - p) : std::strlen(p);
+        const std::size_t len =
+            comma != nullptr ? static_cast<std::size_t>(comma - p) : std::strlen(p);
         if (parseRule(p, len, rules[count])) {
             ++count;
         }
@@ -58,6 +70,12 @@ extern "C" void ostrelFaultSet(const char* text) {
 }
 
 extern "C" int ostrelFaultCheck(const char* name) {
+    long unused = 0;
+    const int result = ostrelFaultCheckValue(name, &unused);
+    return result > 0 ? result : 0;
+}
+
+extern "C" int ostrelFaultCheckValue(const char* name, long* value) {
     const int count = ruleCount.load();
     for (int i = 0; i < count; ++i) {
         Rule& rule = rules[i];
@@ -66,6 +84,10 @@ extern "C" int ostrelFaultCheck(const char* name) {
         }
         const long call = rule.calls.fetch_add(1) + 1;
         if (call == rule.nth || (rule.onward && call > rule.nth)) {
+            if (rule.hasValue) {
+                *value = rule.value;
+                return -1;
+            }
             return rule.error;
         }
         return 0;
@@ -76,6 +98,8 @@ extern "C" int ostrelFaultCheck(const char* name) {
 namespace {
 
 // Rules handed down through the environment apply from the start of the program.
-[[gnu::constructor]] void loadRulesFromEnvironment() { ostrelFaultSet(std::getenv("OSTREL_FAULT")); }
+[[gnu::constructor]] void loadRulesFromEnvironment() {
+    ostrelFaultSet(std::getenv("OSTREL_FAULT"));
+}
 
 } // namespace
