@@ -16,56 +16,6 @@ Event::~Event() {
     pthread_cond_destroy(&condition);
 }
 
-int Event::set() noexcept {
-    pthread_mutex_lock(&mutex);
-    signalled = true;
-    if (manualReset) {
-        pthread_cond_broadcast(&condition);
-    } else {
-        pthread_cond_signal(&condition);
-    }
-    return pthread_mutex_unlock(&mutex);
-}
-
-int Event::reset() noexcept {
-    pthread_mutex_lock(&mutex);
-    signalled = false;
-    return pthread_mutex_unlock(&mutex);
-}
-
-int Event::pulse() noexcept {
-    pthread_mutex_lock(&mutex);
-    if (manualReset) {
-        pthread_cond_broadcast(&condition);
-    } else {
-        pthread_cond_signal(&condition);
-    }
-    signalled = false;
-    return pthread_mutex_unlock(&mutex);
-}
-
-bool Event::test() noexcept {
-    pthread_mutex_lock(&mutex);
-    const bool result = signalled;
-    if (!manualReset) {
-        signalled = false;
-    }
-    pthread_mutex_unlock(&mutex);
-    return result;
-}
-
-int Event::wait() noexcept {
-    pthread_mutex_lock(&mutex);
-    if (!signalled) {
-        // One wait only: the first wake-up ends it, a pulse's included.
-        pthread_cond_wait(&condition, &mutex);
-    }
-    if (!manualReset) {
-        signalled = false;
-    }
-    return pthread_mutex_unlock(&mutex);
-}
-
 bool Event::wait(unsigned long milliseconds) noexcept {
     // The deadline is taken before the mutex, so waiting for the mutex counts against the limit.
     // Whole seconds of the limit go straight into the seconds, which gives the same deadline as

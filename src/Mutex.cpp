@@ -33,18 +33,6 @@ Mutex::~Mutex() {
     pthread_mutex_destroy(&mutex);
 }
 
-int Mutex::lock() noexcept {
-    return pthread_mutex_lock(&mutex);
-}
-
-bool Mutex::tryLock() noexcept {
-    return pthread_mutex_trylock(&mutex) == 0;
-}
-
-int Mutex::unlock() noexcept {
-    return pthread_mutex_unlock(&mutex);
-}
-
 std::int64_t Mutex::useCount() noexcept {
     std::lock_guard<std::mutex> guard(bookkeeping);
     return _useCount;

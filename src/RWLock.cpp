@@ -32,26 +32,6 @@ RWLock::~RWLock() {
     pthread_rwlock_destroy(&rwlock);
 }
 
-int RWLock::readLock() noexcept {
-    return pthread_rwlock_rdlock(&rwlock);
-}
-
-bool RWLock::tryReadLock() noexcept {
-    return pthread_rwlock_tryrdlock(&rwlock) == 0;
-}
-
-int RWLock::writeLock() noexcept {
-    return pthread_rwlock_wrlock(&rwlock);
-}
-
-bool RWLock::tryWriteLock() noexcept {
-    return pthread_rwlock_trywrlock(&rwlock) == 0;
-}
-
-int RWLock::unlock() noexcept {
-    return pthread_rwlock_unlock(&rwlock);
-}
-
 std::int64_t RWLock::useCount() noexcept {
     std::lock_guard<std::mutex> guard(bookkeeping);
     return _useCount;

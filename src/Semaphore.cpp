@@ -12,21 +12,4 @@ Semaphore::~Semaphore() {
     pthread_cond_destroy(&condition);
 }
 
-int Semaphore::up() noexcept {
-    pthread_mutex_lock(&mutex);
-    ++count;
-    pthread_mutex_unlock(&mutex);
-    // Signalled after the unlock, so the woken thread does not run into a held mutex.
-    return pthread_cond_signal(&condition);
-}
-
-int Semaphore::down() noexcept {
-    pthread_mutex_lock(&mutex);
-    while (count < 1) {
-        pthread_cond_wait(&condition, &mutex);
-    }
-    --count;
-    return pthread_mutex_unlock(&mutex);
-}
-
 } // namespace Ostrel

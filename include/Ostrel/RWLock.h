@@ -5,7 +5,8 @@
 // defaults), set up by the first construction and torn down by the destruction of the last
 // RWLock; _useCount counts the live objects. Construction and destruction keep that bookkeeping
 // under an internal lock, so RWLock objects may be created and destroyed in several threads at
-// once; the lock operations themselves are one platform call each and take nothing else.
+// once; the lock operations themselves are one platform call each, inline, and take
+// nothing else.
 //
 // Not recursive: a thread that holds the write lock and asks for it (or a read lock) again
 // deadlocks or fails, as the platform decides. Nothing is thrown or printed; nothing allocates.
@@ -31,15 +32,15 @@ public:
     RWLock& operator=(const RWLock&) = delete;
 
     // Blocks until the calling thread holds the lock for reading. Returns the platform status.
-    int readLock() noexcept;
+    int readLock() noexcept { return pthread_rwlock_rdlock(&rwlock); }
     // Takes a read hold without blocking: true on success, false on any failure.
-    bool tryReadLock() noexcept;
+    bool tryReadLock() noexcept { return pthread_rwlock_tryrdlock(&rwlock) == 0; }
     // Blocks until the calling thread holds the lock exclusively. Returns the platform status.
-    int writeLock() noexcept;
+    int writeLock() noexcept { return pthread_rwlock_wrlock(&rwlock); }
     // Takes the exclusive hold without blocking: true on success, false on any failure.
-    bool tryWriteLock() noexcept;
+    bool tryWriteLock() noexcept { return pthread_rwlock_trywrlock(&rwlock) == 0; }
     // Releases the calling thread's read or write hold. Returns the platform status.
-    int unlock() noexcept;
+    int unlock() noexcept { return pthread_rwlock_unlock(&rwlock); }
 
     // The standard library's names.
     void lock() noexcept { writeLock(); }
