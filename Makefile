@@ -9,7 +9,7 @@ PACKAGES := cmake:cmake g++:g++ make:make pkg-config:pkg-config python3:python3 
             libgtest-dev:/usr/include/gtest/gtest.h libgmock-dev:/usr/include/gmock/gmock.h \
             libbenchmark-dev:/usr/include/benchmark/benchmark.h
 
-.PHONY: all build run test bench prerequisites clean
+.PHONY: all build run test bench sanitize prerequisites clean
 
 all: build
 
@@ -46,5 +46,26 @@ test: build
 bench: build
 	python3 bench/ratios.py $(BUILD) --json $(BUILD)/bench.json
 
+# The whole test suite built and run twice more: with AddressSanitizer and
+# UndefinedBehaviorSanitizer in build-asan, and with ThreadSanitizer in build-tsan. ThreadSanitizer
+# cannot map its shadow memory when the kernel randomises mmap addresses with more than 28 bits
+# ("unexpected memory mapping"); then its tests run with address randomisation turned off.
+SANITIZE_TREES := build-asan:address,undefined build-tsan:thread
+TSAN_RUN = $(shell [ "$$(cat /proc/sys/vm/mmap_rnd_bits 2>/dev/null || echo 0)" -gt 28 ] \
+                   && echo "setarch $$(uname -m) -R")
+
+sanitize: prerequisites
+	@set -e; for entry in $(SANITIZE_TREES); do \
+	    tree=$${entry%%:*}; sanitizers=$${entry#*:}; \
+	    cmake -S . -B $$tree -DOSTREL_SANITIZE=$$sanitizers $(CMAKE_FLAGS); \
+	    cmake --build $$tree -j $(JOBS); \
+	    case $$sanitizers in thread) run="$(TSAN_RUN)" ;; *) run="" ;; esac; \
+	    echo "== $$tree ($$sanitizers) $$run"; \
+	    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	        $$run ctest --test-dir $$tree --output-on-failure -j $(JOBS); \
+	done
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan

@@ -1,1 +1,44 @@
-// Event: not implemented yet.
+#include <Ostrel/Event.h>
+
+#include <sys/time.h>
+#include <time.h>
+
+namespace Ostrel {
+
+Event::Event(bool manual, bool initiallySignalled) noexcept
+    : manualReset(manual), signalled(initiallySignalled) {
+    pthread_mutex_init(&mutex, nullptr);
+    pthread_cond_init(&condition, nullptr);
+}
+
+Event::~Event() {
+    pthread_mutex_destroy(&mutex);
+    pthread_cond_destroy(&condition);
+}
+
+bool Event::wait(unsigned long milliseconds) noexcept {
+    // The deadline is taken before the mutex, so waiting for the mutex counts against the limit.
+    // Whole seconds of the limit go straight into the seconds, which gives the same deadline as
+    // adding all of it as nanoseconds and carrying, without overflowing for large limits.
+    constexpr long nanosPerSecond = 1000000000L;
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    timespec deadline{};
+    deadline.tv_sec = now.tv_sec + static_cast<time_t>(milliseconds / 1000UL);
+    long nanos = static_cast<long>(milliseconds % 1000UL) * 1000000L + now.tv_usec * 1000L;
+    deadline.tv_sec += nanos / nanosPerSecond;
+    deadline.tv_nsec = nanos % nanosPerSecond;
+
+    pthread_mutex_lock(&mutex);
+    bool result = true;
+    if (!signalled) {
+        result = pthread_cond_timedwait(&condition, &mutex, &deadline) == 0;
+    }
+    if (!manualReset) {
+        signalled = false;
+    }
+    pthread_mutex_unlock(&mutex);
+    return result;
+}
+
+} // namespace Ostrel

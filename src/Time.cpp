@@ -1,1 +1,13 @@
-// Time: not implemented yet.
+#include <Ostrel/Time.h>
+
+#include <sys/time.h>
+
+namespace Ostrel {
+
+double getSystemTime() noexcept {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) / 1000000.0;
+}
+
+} // namespace Ostrel
