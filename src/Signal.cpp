@@ -1,7 +1,7 @@
 #include <Ostrel/Signal.h>
 
 #include <cerrno>
-#include <iostream>
+#include <cstdio>
 
 namespace Ostrel {
 
@@ -41,8 +41,9 @@ void Signal::addSignalHandler(SignalType type, SignalHandler& h) {
         return;
     }
     if (handler != nullptr || oldIntHandler != SIG_ERR || oldTermHandler != SIG_ERR) {
-        std::cerr << "Signal: addSignalHandler refused: a handler is already registered"
-                  << std::endl;
+        (void)std::fputs("Signal: addSignalHandler refused: a handler is already registered\n",
+                         stderr);
+        (void)std::fflush(stderr);
         return;
     }
     handler = &h;
