@@ -15,7 +15,9 @@ Process::Exception::Exception(const char* text, const char* detail)
 
 Process::Exception::~Exception() = default;
 
-const char* Process::Exception::what() const { return message.c_str(); }
+const char* Process::Exception::what() const {
+    return message.c_str();
+}
 
 Process::~Process() {
     if (pid != -1) {

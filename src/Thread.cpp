@@ -35,9 +35,13 @@ Thread::Exception::Exception(const char* text, const char* detail)
 
 Thread::Exception::~Exception() = default;
 
-const char* Thread::Exception::what() const { return message.c_str(); }
+const char* Thread::Exception::what() const {
+    return message.c_str();
+}
 
-Thread::Thread() : threadId(0), running(false) { (void)pthread_once(&attrOnce, initAttributes); }
+Thread::Thread() : threadId(0), running(false) {
+    (void)pthread_once(&attrOnce, initAttributes);
+}
 
 Thread::~Thread() {
     if (running) {
@@ -89,9 +93,13 @@ void* Thread::classMain(void* object) {
     return codeToResult(result);
 }
 
-void Thread::exit(int code) { pthread_exit(codeToResult(code)); }
+void Thread::exit(int code) {
+    pthread_exit(codeToResult(code));
+}
 
-pthread_t Thread::self() noexcept { return pthread_self(); }
+pthread_t Thread::self() noexcept {
+    return pthread_self();
+}
 
 void Thread::yield() {
     if (sched_yield() != 0) {

@@ -130,8 +130,8 @@ TEST(SignalTest, SecondRegistrationRefusedVisibly) {
 }
 
 TEST(SignalTest, RestoredAtUnload) {
-    const std::string helper = std::string(std::getenv("OSTREL_BUILD_DIR")) +
-                               "/bin/SignalUnloadHelper";
+    const std::string helper =
+        std::string(std::getenv("OSTREL_BUILD_DIR")) + "/bin/SignalUnloadHelper";
     const int code = OstrelTest::runInChild([&] {
         char* argv[] = {const_cast<char*>(helper.c_str()), nullptr};
         Ostrel::Process process;

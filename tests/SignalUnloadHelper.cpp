@@ -29,9 +29,13 @@ sighandler_t current(int signalNumber) {
     return action.sa_handler;
 }
 
-bool restored() { return current(SIGINT) == ownIntHandler && current(SIGTERM) == SIG_DFL; }
+bool restored() {
+    return current(SIGINT) == ownIntHandler && current(SIGTERM) == SIG_DFL;
+}
 
-void checkAtExit() { _exit(restored() ? 0 : 4); }
+void checkAtExit() {
+    _exit(restored() ? 0 : 4);
+}
 
 } // namespace
 
@@ -46,8 +50,8 @@ int main() {
         std::fprintf(stderr, "%s\n", dlerror());
         _exit(2);
     }
-    using Add = void (*)(Ostrel::Signal*, Ostrel::Signal::SignalType,
-                         Ostrel::Signal::SignalHandler&);
+    using Add =
+        void (*)(Ostrel::Signal*, Ostrel::Signal::SignalType, Ostrel::Signal::SignalHandler&);
     auto* the = static_cast<Ostrel::Signal*>(dlsym(library, "_ZN6Ostrel6Signal4_theE"));
     auto add = reinterpret_cast<Add>(dlsym(
         library, "_ZN6Ostrel6Signal16addSignalHandlerENS0_10SignalTypeERNS0_13SignalHandlerE"));

@@ -6,8 +6,8 @@
 
 #include <cerrno>
 
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr,
-                              void* (*start)(void*), void* arg) {
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                              void* arg) {
     if (const int error = ostrelFaultCheck("pthread_create")) {
         return error;
     }
