@@ -1,1 +1,67 @@
-// Process: not implemented yet.
+#include <Ostrel/Process.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace Ostrel {
+
+Process::Exception::Exception(const char* text, const char* detail)
+    : message(detail != nullptr ? std::string(text) + " - " + detail : std::string(text)) {}
+
+Process::Exception::~Exception() = default;
+
+const char* Process::Exception::what() const {
+    return message.c_str();
+}
+
+Process::~Process() {
+    if (pid != -1) {
+        (void)waitpid(pid, nullptr, 0);
+    }
+}
+
+void Process::start(char* const* argv) {
+    if (pid != -1) {
+        throw Exception("Process is already running", nullptr);
+    }
+    pid = fork();
+    if (pid == -1) {
+        throw Exception("Cannot fork process", std::strerror(errno));
+    }
+    if (pid == 0) {
+        (void)execv(argv[0], argv);
+        std::exit(-1);
+    }
+}
+
+void Process::terminate(int code) {
+    exitCode = code;
+    if (pid == -1) {
+        throw Exception("Process doesn't run", nullptr);
+    }
+    if (kill(pid, SIGKILL) != 0) {
+        throw Exception("Cannot terminate process", std::strerror(errno));
+    }
+}
+
+int Process::join() {
+    if (pid == -1) {
+        throw Exception("Process doesn't run", nullptr);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) == -1) {
+        throw Exception("Cannot join process", std::strerror(errno));
+    }
+    pid = -1;
+    if ((status & 0x7f) != 0) {
+        return exitCode;
+    }
+    return (status >> 8) & 0xff;
+}
+
+} // namespace Ostrel

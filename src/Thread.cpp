@@ -1,1 +1,119 @@
-// Thread: not implemented yet.
+#include <Ostrel/Thread.h>
+
+#include <poll.h>
+#include <sched.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+namespace Ostrel {
+
+pthread_attr_t Thread::_attr;
+bool Thread::_classInit = false;
+
+namespace {
+
+pthread_once_t attrOnce = PTHREAD_ONCE_INIT;
+
+// Runs once per process, whichever thread constructs the first object; the results of the two
+// calls are deliberately ignored (the defaults are then used).
+void initAttributes() {
+    (void)pthread_attr_init(&Thread::_attr);
+    (void)pthread_attr_setscope(&Thread::_attr, PTHREAD_SCOPE_SYSTEM);
+    Thread::_classInit = true;
+}
+
+void* codeToResult(int code) noexcept {
+    return reinterpret_cast<void*>(static_cast<std::intptr_t>(code));
+}
+
+} // namespace
+
+Thread::Exception::Exception(const char* text, const char* detail)
+    : message(detail != nullptr ? std::string(text) + " - " + detail : std::string(text)) {}
+
+Thread::Exception::~Exception() = default;
+
+const char* Thread::Exception::what() const {
+    return message.c_str();
+}
+
+Thread::Thread() : threadId(0), running(false) {
+    (void)pthread_once(&attrOnce, initAttributes);
+}
+
+Thread::~Thread() {
+    if (running) {
+        (void)pthread_join(threadId, nullptr);
+    }
+}
+
+void Thread::start() {
+    if (running) {
+        throw Exception("Thread is already running", nullptr);
+    }
+    if (pthread_create(&threadId, &_attr, classMain, this) != 0) {
+        throw Exception("Cannot start thread", nullptr);
+    }
+    running = true;
+}
+
+int Thread::join() {
+    if (!running) {
+        throw Exception("Thread doesn't run", nullptr);
+    }
+    void* result = nullptr;
+    const int error = pthread_join(threadId, &result);
+    running = false;
+    if (error != 0) {
+        throw Exception("Cannot join thread", nullptr);
+    }
+    if (result == PTHREAD_CANCELED) {
+        return exitCode;
+    }
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(result));
+}
+
+void Thread::terminate(int code) {
+    exitCode = code;
+    if (!running) {
+        throw Exception("Thread doesn't run", nullptr);
+    }
+    if (pthread_cancel(threadId) != 0) {
+        throw Exception("Cannot terminate thread", nullptr);
+    }
+}
+
+void* Thread::classMain(void* object) {
+    (void)pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
+    auto* thread = static_cast<Thread*>(object);
+    const int result = thread->main();
+    thread->exitCode = result;
+    return codeToResult(result);
+}
+
+void Thread::exit(int code) {
+    pthread_exit(codeToResult(code));
+}
+
+pthread_t Thread::self() noexcept {
+    return pthread_self();
+}
+
+void Thread::yield() {
+    if (sched_yield() != 0) {
+        throw Exception("Cannot yield ", std::strerror(errno));
+    }
+}
+
+void Thread::sleep(unsigned long milliseconds) {
+    const int timeout = static_cast<int>(milliseconds);
+    while (poll(nullptr, 0, timeout) < 0) {
+        if (errno != EINTR) {
+            throw Exception("Cannot sleep", std::strerror(errno));
+        }
+    }
+}
+
+} // namespace Ostrel

@@ -26,6 +26,7 @@ int info(const Args& args);
 int normalize(const Args& args);
 int scan(const Args& args);
 int locate(const Args& args);
+int run(const Args& args);
 
 // The table of every command, in the order --help lists them.
 const std::vector<Command>& commands();

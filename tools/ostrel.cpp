@@ -12,13 +12,18 @@ const std::vector<Command>& commands() {
          info},
         {"normalize", "normalize PATH...", "Print each PATH normalised, one per line.", normalize},
         {"scan", "scan DIR PATTERN [--recursive]",
-         "Print the entries below DIR whose names match the wildcard PATTERN, one per line.",
-         scan},
+         "Print the entries below DIR whose names match the wildcard PATTERN, one per line.", scan},
         {"locate", "locate NAME [--domain none|bin|lib|share] [--env NAME] [--verbose]",
          "Find NAME in the standard search directories (bundle, NAME_DIR, working directory)\n"
          "and print its path; exits 1 when it is not found. --env sets the environment name\n"
          "whose NAME_DIR variable names a search directory; --verbose traces the lookup.",
          locate},
+        {"run", "run [--timeout MS] PROGRAM [ARG...]",
+         "Run PROGRAM (the path as given, no PATH search) with the ARGs as a child process and\n"
+         "exit with its exit code (255 when it cannot be run). --timeout kills a child still\n"
+         "running after MS milliseconds and exits 124; SIGINT or SIGTERM to the tool kills the\n"
+         "child and exits 130 or 143.",
+         run},
     };
     return table;
 }

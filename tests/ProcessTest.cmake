@@ -1,0 +1,1 @@
+target_link_libraries(${cls}Test PRIVATE ostrel_fault)
