@@ -27,7 +27,10 @@ namespace {
 
 struct Name {
     std::string text = uniqueName("ostrelMtx");
-    ~Name() { shm_unlink(("/" + text).c_str()); }
+    ~Name() {
+        shm_unlink(("/" + text).c_str());
+        sem_unlink(("/" + text).c_str());
+    }
     const char* c_str() const { return text.c_str(); }
 };
 

@@ -26,6 +26,10 @@ int info(const Args& args);
 int normalize(const Args& args);
 int scan(const Args& args);
 int locate(const Args& args);
+int ldpath(const Args& args);
+int load(const Args& args);
+int road(const Args& args);
+int ipc(const Args& args);
 
 // The table of every command, in the order --help lists them.
 const std::vector<Command>& commands();

@@ -12,13 +12,26 @@ const std::vector<Command>& commands() {
          info},
         {"normalize", "normalize PATH...", "Print each PATH normalised, one per line.", normalize},
         {"scan", "scan DIR PATTERN [--recursive]",
-         "Print the entries below DIR whose names match the wildcard PATTERN, one per line.",
-         scan},
+         "Print the entries below DIR whose names match the wildcard PATTERN, one per line.", scan},
         {"locate", "locate NAME [--domain none|bin|lib|share] [--env NAME] [--verbose]",
          "Find NAME in the standard search directories (bundle, NAME_DIR, working directory)\n"
          "and print its path; exits 1 when it is not found. --env sets the environment name\n"
          "whose NAME_DIR variable names a search directory; --verbose traces the lookup.",
          locate},
+        {"ldpath", "ldpath", "Print the library search path, one directory per line.", ldpath},
+        {"load", "load NAME [SYMBOL...]",
+         "Load the shared library NAME and print the address of each SYMBOL. A NAME without \"/\"\n"
+         "is first looked for in the lib domain of the standard search directories. Failures\n"
+         "print the message on stderr and exit 1.",
+         load},
+        {"road", "road",
+         "Walk the lookup road: system record, locator with the standard directories, locate of\n"
+         "libOstrel.so in the lib domain, load, getSymbol of an exported function, unload.",
+         road},
+        {"ipc", "ipc list | ipc remove NAME...",
+         "List the named shared-memory objects and semaphores (kind, size, owner, mode, name),\n"
+         "or remove those of each NAME; exits 1 when a NAME names neither.",
+         ipc},
     };
     return table;
 }
