@@ -39,6 +39,7 @@ build: prerequisites $(BUILD)/CMakeCache.txt
 run: build
 	$(BUILD)/bin/ostrel info
 	$(BUILD)/bin/ostrel locate --domain lib --verbose libOstrel.so
+	$(BUILD)/bin/ostrel road
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

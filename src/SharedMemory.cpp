@@ -1,1 +1,85 @@
-// SharedMemory: not implemented yet.
+#include <Ostrel/SharedMemory.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace Ostrel {
+
+SharedMemory::Exception::Exception(const char* text, const char* detail) : _message(text) {
+    if (detail != nullptr) {
+        _message += " - ";
+        _message += detail;
+    }
+}
+
+SharedMemory::Exception::~Exception() = default;
+
+const char* SharedMemory::Exception::what() const {
+    return _message.c_str();
+}
+
+SharedMemory::SharedMemory() noexcept : descriptor(-1), length(0), base(MAP_FAILED) {}
+
+SharedMemory::~SharedMemory() {
+    if (descriptor != -1) {
+        munmap(base, length);
+        close(descriptor);
+    }
+}
+
+void SharedMemory::allocate(const char* name, unsigned long size) {
+    if (descriptor != -1) {
+        throw Exception("Shared memory is already allocated", nullptr);
+    }
+    const std::string objectName = std::string("/") + name;
+    descriptor = shm_open(objectName.c_str(), O_RDWR | O_CREAT, 0666);
+    if (descriptor == -1) {
+        throw Exception("Cannot create shared memory", std::strerror(errno));
+    }
+    length = size;
+    if (ftruncate(descriptor, static_cast<off_t>(size)) == -1) {
+        const int error = errno;
+        close(descriptor);
+        descriptor = -1;
+        throw Exception("Cannot set size of shared memory", std::strerror(error));
+    }
+    base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
+    if (base == MAP_FAILED) {
+        const int error = errno;
+        close(descriptor);
+        descriptor = -1;
+        throw Exception("Cannot map shared memory", std::strerror(error));
+    }
+}
+
+void SharedMemory::free() {
+    if (descriptor == -1) {
+        throw Exception("No shared memory allocated", nullptr);
+    }
+    if (munmap(base, length) == -1) {
+        const int error = errno;
+        base = MAP_FAILED;
+        close(descriptor);
+        descriptor = -1;
+        throw Exception("Cannot unmap shared memory", std::strerror(error));
+    }
+    base = MAP_FAILED;
+    const int closed = close(descriptor);
+    descriptor = -1;
+    if (closed == -1) {
+        throw Exception("Cannot free shared memory", std::strerror(errno));
+    }
+}
+
+void* SharedMemory::address() const {
+    if (descriptor == -1) {
+        throw Exception("No shared memory allocated", nullptr);
+    }
+    return base;
+}
+
+} // namespace Ostrel

@@ -1,1 +1,53 @@
-// SharedSemaphore: not implemented yet.
+#include <Ostrel/SharedSemaphore.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include <fcntl.h>
+
+namespace Ostrel {
+
+namespace {
+
+void report(const char* text, int error) {
+    std::cerr << text << std::strerror(error) << std::endl;
+}
+
+} // namespace
+
+SharedSemaphore::SharedSemaphore(const char* name, int value) {
+    const std::string objectName = std::string("/") + name;
+    semaphore = sem_open(objectName.c_str(), O_CREAT, 0644, static_cast<unsigned int>(value));
+    if (semaphore == SEM_FAILED) {
+        semaphore = nullptr;
+        report("Cannot create shared semaphore - ", errno);
+    }
+}
+
+SharedSemaphore::~SharedSemaphore() {
+    if (semaphore == nullptr) {
+        report("Cannot close shared semaphore - ", EINVAL);
+    } else if (sem_close(semaphore) == -1) {
+        report("Cannot close shared semaphore - ", errno);
+    }
+}
+
+void SharedSemaphore::up() noexcept {
+    if (semaphore == nullptr) {
+        report("Cannot post shared semaphore - ", EINVAL);
+    } else if (sem_post(semaphore) == -1) {
+        report("Cannot post shared semaphore - ", errno);
+    }
+}
+
+void SharedSemaphore::down() noexcept {
+    if (semaphore == nullptr) {
+        report("Cannot wait on shared semaphore - ", EINVAL);
+    } else if (sem_wait(semaphore) == -1) {
+        report("Cannot wait on shared semaphore - ", errno);
+    }
+}
+
+} // namespace Ostrel

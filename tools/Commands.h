@@ -27,6 +27,10 @@ int normalize(const Args& args);
 int scan(const Args& args);
 int locate(const Args& args);
 int run(const Args& args);
+int ldpath(const Args& args);
+int load(const Args& args);
+int road(const Args& args);
+int ipc(const Args& args);
 
 // The table of every command, in the order --help lists them.
 const std::vector<Command>& commands();

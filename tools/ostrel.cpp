@@ -24,6 +24,20 @@ const std::vector<Command>& commands() {
          "running after MS milliseconds and exits 124; SIGINT or SIGTERM to the tool kills the\n"
          "child and exits 130 or 143.",
          run},
+        {"ldpath", "ldpath", "Print the library search path, one directory per line.", ldpath},
+        {"load", "load NAME [SYMBOL...]",
+         "Load the shared library NAME and print the address of each SYMBOL. A NAME without \"/\"\n"
+         "is first looked for in the lib domain of the standard search directories. Failures\n"
+         "print the message on stderr and exit 1.",
+         load},
+        {"road", "road",
+         "Walk the lookup road: system record, locator with the standard directories, locate of\n"
+         "libOstrel.so in the lib domain, load, getSymbol of an exported function, unload.",
+         road},
+        {"ipc", "ipc list | ipc remove NAME...",
+         "List the named shared-memory objects and semaphores (kind, size, owner, mode, name),\n"
+         "or remove those of each NAME; exits 1 when a NAME names neither.",
+         ipc},
     };
     return table;
 }

@@ -1,0 +1,185 @@
+// Inter-process objects and library loading against the raw call sequences they wrap.
+#include <Ostrel/DynamicLibrary.h>
+#include <Ostrel/SharedMemory.h>
+#include <Ostrel/SharedMutex.h>
+#include <Ostrel/SharedSemaphore.h>
+
+#include "AllocCount.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <string>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+std::string name(const char* what) {
+    return std::string("ostrelBench") + what + std::to_string(getpid());
+}
+
+const char* libraryPath() {
+    // The library itself, found next to the program's sibling lib directory.
+    static std::string path = [] {
+        char buf[4096];
+        const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+        std::string exe(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+        exe = exe.substr(0, exe.rfind('/'));
+        return exe.substr(0, exe.rfind('/')) + "/lib/libOstrel.so";
+    }();
+    return path.c_str();
+}
+
+void reportAllocs(benchmark::State& state, std::uint64_t before) {
+    state.counters["allocs"] = benchmark::Counter(
+        static_cast<double>(OstrelBench::allocationCount() - before) / state.iterations());
+}
+
+void LockUnlockRaw(benchmark::State& state) {
+    const std::string object = "/" + name("RawMutex");
+    const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT, 0666);
+    ftruncate(fd, sizeof(pthread_mutex_t));
+    auto* mutex = static_cast<pthread_mutex_t*>(
+        mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutex_init(mutex, &attr);
+    for (auto _ : state) {
+        pthread_mutex_lock(mutex);
+        pthread_mutex_unlock(mutex);
+    }
+    pthread_mutex_destroy(mutex);
+    pthread_mutexattr_destroy(&attr);
+    munmap(mutex, sizeof(pthread_mutex_t));
+    close(fd);
+    shm_unlink(object.c_str());
+}
+
+void LockUnlockOstrel(benchmark::State& state) {
+    const std::string shared = name("Mutex");
+    {
+        Ostrel::SharedMutex mutex(shared.c_str());
+        const std::uint64_t before = OstrelBench::allocationCount();
+        for (auto _ : state) {
+            mutex.lock();
+            mutex.unlock();
+        }
+        reportAllocs(state, before);
+    }
+    shm_unlink(("/" + shared).c_str());
+}
+
+void UpDownRaw(benchmark::State& state) {
+    const std::string object = "/" + name("RawSem");
+    sem_t* sem = sem_open(object.c_str(), O_CREAT, 0644, 0U);
+    for (auto _ : state) {
+        sem_post(sem);
+        sem_wait(sem);
+    }
+    sem_close(sem);
+    sem_unlink(object.c_str());
+}
+
+void UpDownOstrel(benchmark::State& state) {
+    const std::string shared = name("Sem");
+    {
+        Ostrel::SharedSemaphore semaphore(shared.c_str(), 0);
+        const std::uint64_t before = OstrelBench::allocationCount();
+        for (auto _ : state) {
+            semaphore.up();
+            semaphore.down();
+        }
+        reportAllocs(state, before);
+    }
+    sem_unlink(("/" + shared).c_str());
+}
+
+void AllocateFreeRaw(benchmark::State& state) {
+    const std::string shared = name("RawMem");
+    for (auto _ : state) {
+        const std::string object = "/" + shared;
+        const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT, 0666);
+        ftruncate(fd, 4096);
+        void* base = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        benchmark::DoNotOptimize(base);
+        munmap(base, 4096);
+        close(fd);
+    }
+    shm_unlink(("/" + shared).c_str());
+}
+
+void AllocateFreeOstrel(benchmark::State& state) {
+    const std::string shared = name("Mem");
+    Ostrel::SharedMemory memory;
+    for (auto _ : state) {
+        memory.allocate(shared.c_str(), 4096);
+        benchmark::DoNotOptimize(memory.address());
+        memory.free();
+    }
+    shm_unlink(("/" + shared).c_str());
+}
+
+const char symbolName[] = "_ZN6Ostrel12SharedMemory4freeEv";
+
+void LoadSymbolUnloadRaw(benchmark::State& state) {
+    for (auto _ : state) {
+        void* handle = dlopen(libraryPath(), RTLD_LAZY);
+        benchmark::DoNotOptimize(dlsym(handle, symbolName));
+        dlclose(handle);
+    }
+}
+
+void LoadSymbolUnloadOstrel(benchmark::State& state) {
+    Ostrel::DynamicLibrary library;
+    for (auto _ : state) {
+        library.load(libraryPath());
+        benchmark::DoNotOptimize(library.getSymbol(symbolName));
+        library.unload();
+    }
+}
+
+// One round trip: the parent posts "ping", the child answers on "pong".
+void PingPongOstrel(benchmark::State& state) {
+    const std::string ping = name("Ping");
+    const std::string pong = name("Pong");
+    Ostrel::SharedSemaphore toChild(ping.c_str(), 0);
+    Ostrel::SharedSemaphore toParent(pong.c_str(), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        for (;;) {
+            toChild.down();
+            toParent.up();
+        }
+    }
+    for (auto _ : state) {
+        toChild.up();
+        toParent.down();
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    sem_unlink(("/" + ping).c_str());
+    sem_unlink(("/" + pong).c_str());
+}
+
+} // namespace
+
+BENCHMARK(LockUnlockRaw)->Name("LockUnlock/raw");
+BENCHMARK(LockUnlockOstrel)->Name("LockUnlock/ostrel");
+BENCHMARK(UpDownRaw)->Name("UpDown/raw");
+BENCHMARK(UpDownOstrel)->Name("UpDown/ostrel");
+BENCHMARK(AllocateFreeRaw)->Name("AllocateFree4KiB/raw");
+BENCHMARK(AllocateFreeOstrel)->Name("AllocateFree4KiB/ostrel");
+BENCHMARK(LoadSymbolUnloadRaw)->Name("LoadSymbolUnload/raw");
+BENCHMARK(LoadSymbolUnloadOstrel)->Name("LoadSymbolUnload/ostrel");
+BENCHMARK(PingPongOstrel)->Name("PingPong/ostrel")->UseRealTime();
+
+BENCHMARK_MAIN();

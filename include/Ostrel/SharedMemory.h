@@ -1,0 +1,67 @@
+// Ostrel::SharedMemory - a block of memory shared between processes under a name.
+//
+// allocate(name, size) opens the POSIX shared-memory object "/" + name with O_RDWR | O_CREAT and
+// permission bits 0666 reduced by the process's umask (an existing object is joined, never
+// created exclusively), sets its size to size bytes with ftruncate - for every user, so all users
+// of one name must pass the same size - and maps all of it readable, writable and shared.
+//
+// The named object OUTLIVES EVERY PROCESS: the library never removes it (no shm_unlink, not even
+// in the destructor). A later allocate of the same name finds the old contents until the system
+// restarts or something outside the library removes it ("ostrel ipc remove NAME").
+//
+// Failures are thrown by value as SharedMemory::Exception; the detail is strerror of the failed
+// call's errno:
+//   allocate "Shared memory is already allocated"           (the segment held is kept)
+//   allocate "Cannot create shared memory - " + detail       (shm_open failed)
+//   allocate "Cannot set size of shared memory - " + detail  (ftruncate failed; fd closed)
+//   allocate "Cannot map shared memory - " + detail          (mmap failed, e.g. size 0; fd closed)
+//   free     "No shared memory allocated"
+//   free     "Cannot unmap shared memory - " + detail        (fd closed all the same)
+//   free     "Cannot free shared memory - " + detail         (close failed)
+//   address  "No shared memory allocated"
+// After any failed allocate and after any free, the object holds no segment and can allocate
+// again. The destructor unmaps and closes a segment still held, ignoring failures.
+//
+// No synchronisation: one thread uses an object at a time, and access to the shared bytes is the
+// callers' affair (for instance under a SharedMutex). Copying is forbidden.
+#pragma once
+
+#include <Ostrel/Export.h>
+
+#include <cstdint>
+#include <string>
+
+namespace Ostrel {
+
+class OSTREL_API SharedMemory {
+public:
+    class OSTREL_API Exception {
+    public:
+        // The message is text, or text + " - " + detail when detail is not null.
+        Exception(const char* text, const char* detail);
+        virtual ~Exception();
+        virtual const char* what() const;
+
+    private:
+        std::string _message;
+    };
+
+    SharedMemory() noexcept;
+    ~SharedMemory();
+    SharedMemory(const SharedMemory&) = delete;
+    SharedMemory& operator=(const SharedMemory&) = delete;
+
+    void allocate(const char* name, unsigned long size);
+    void free();
+    // The start of this process's mapping.
+    void* address() const;
+
+    // The open object, -1 while the object holds no segment.
+    std::int32_t descriptor;
+    // The size given to the last allocate; meaningful only while a segment is held.
+    std::uint64_t length;
+    // The mapping; MAP_FAILED while there is none.
+    void* base;
+};
+
+} // namespace Ostrel

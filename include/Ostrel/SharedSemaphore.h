@@ -1,0 +1,43 @@
+// Ostrel::SharedSemaphore - a counting semaphore shared between processes under a name.
+//
+// The constructor opens the POSIX named semaphore "/" + name with O_CREAT (never exclusive) and
+// permission bits 0644 reduced by the process's umask. A new semaphore starts at value; an
+// existing one keeps its current value and value is not used. The named semaphore and its value
+// OUTLIVE EVERY PROCESS: the library never removes it (no sem_unlink, not even in the
+// destructor); remove leftovers with "ostrel ipc remove NAME".
+//
+// Nothing throws. Each failure prints one line on standard error, ended and flushed, with the
+// system's text (strerror(errno)), and the operation returns:
+//   constructor "Cannot create shared semaphore - " + text (the object then has no semaphore)
+//   destructor  "Cannot close shared semaphore - " + text
+//   up          "Cannot post shared semaphore - " + text
+//   down        "Cannot wait on shared semaphore - " + text (nothing taken; a wait interrupted
+//               by a signal is not retried)
+// On an object without semaphore, up, down and the destructor print their line with the text of
+// EINVAL ("Invalid argument") and touch nothing.
+//
+// up and down may be called from any thread of any process. Copying is forbidden.
+#pragma once
+
+#include <Ostrel/Export.h>
+
+#include <semaphore.h>
+
+namespace Ostrel {
+
+class OSTREL_API SharedSemaphore {
+public:
+    SharedSemaphore(const char* name, int value);
+    ~SharedSemaphore();
+    SharedSemaphore(const SharedSemaphore&) = delete;
+    SharedSemaphore& operator=(const SharedSemaphore&) = delete;
+
+    void up() noexcept;
+    void down() noexcept;
+
+private:
+    // The open semaphore; null when opening failed.
+    sem_t* semaphore;
+};
+
+} // namespace Ostrel

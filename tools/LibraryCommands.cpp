@@ -1,0 +1,95 @@
+// ostrel ldpath, load and road: the library search path, loading a library and resolving
+// symbols, and the whole lookup road from the system record to a resolved symbol.
+#include "Commands.h"
+
+#include <Ostrel/DynamicLibrary.h>
+#include <Ostrel/FileLocator.h>
+#include <Ostrel/SysInfo.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace OstrelTool {
+
+namespace {
+
+// A name without "/" is looked for in the lib domain first; when it is not found there the
+// name goes to the loader unchanged, which applies its own search rules.
+std::string locateLibrary(const std::string& name, bool verbose) {
+    if (name.find('/') != std::string::npos) {
+        return name;
+    }
+    const Ostrel::FileLocator locator(7);
+    const std::string path = locator.locate(name, Ostrel::FileLocator::LibDomain, verbose);
+    return path.empty() ? name : path;
+}
+
+} // namespace
+
+int ldpath(const Args& args) {
+    if (!args.empty()) {
+        throw UsageError{"takes no arguments"};
+    }
+    std::vector<std::string> dirs;
+    Ostrel::DynamicLibrary::getSearchPath(dirs);
+    for (const auto& dir : dirs) {
+        std::cout << dir << '\n';
+    }
+    return 0;
+}
+
+int load(const Args& args) {
+    if (args.empty()) {
+        throw UsageError{"missing NAME"};
+    }
+    try {
+        Ostrel::DynamicLibrary library;
+        const std::string path = locateLibrary(args[0], false);
+        library.load(path.c_str());
+        std::cout << "loaded: " << path << '\n';
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            std::cout << args[i] << ": " << library.getSymbol(args[i].c_str()) << '\n';
+        }
+    } catch (const Ostrel::DynamicLibrary::Exception& error) {
+        std::cout.flush();
+        std::cerr << error.what() << std::endl;
+        return 1;
+    }
+    return 0;
+}
+
+int road(const Args& args) {
+    if (!args.empty()) {
+        throw UsageError{"takes no arguments"};
+    }
+    // A member function of the library's own, exported and with a stable mangled name.
+    static const char symbol[] = "_ZN6Ostrel14DynamicLibrary13getSearchPathERSt6vectorINSt7__"
+                                 "cxx1112basic_stringIcSt11char_traitsIcESaIcEEESaIS7_EE";
+    Ostrel::SysInfo* info = Ostrel::SysInfo::the();
+    std::cout << "1 record: appName " << info->appName << ", sysClassName " << info->sysClassName
+              << std::endl;
+    const Ostrel::FileLocator locator(7);
+    std::cout << "2 locator: " << locator.searchDirs.size() << " search directories" << std::endl;
+    const std::string path = locator.locate("libOstrel.so", Ostrel::FileLocator::LibDomain, false);
+    std::cout << "3 locate libOstrel.so in lib: " << (path.empty() ? "(not found)" : path)
+              << std::endl;
+    if (path.empty()) {
+        return 1;
+    }
+    try {
+        Ostrel::DynamicLibrary library;
+        library.load(path.c_str());
+        std::cout << "4 load: handle " << library.handle << std::endl;
+        std::cout << "5 getSymbol Ostrel::DynamicLibrary::getSearchPath: "
+                  << library.getSymbol(symbol) << std::endl;
+        library.unload();
+        std::cout << "6 unload: done" << std::endl;
+    } catch (const Ostrel::DynamicLibrary::Exception& error) {
+        std::cerr << error.what() << std::endl;
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace OstrelTool
