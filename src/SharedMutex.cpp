@@ -53,20 +53,12 @@ SharedMutex::~SharedMutex() {
     }
 }
 
-void SharedMutex::lock() noexcept {
-    if (pthread_mutex_lock(mutex) != 0) {
-        std::cerr << "Cannot lock mutex" << std::endl;
-    }
+void SharedMutex::lockFailed() noexcept {
+    std::cerr << "Cannot lock mutex" << std::endl;
 }
 
-bool SharedMutex::tryLock() noexcept {
-    return pthread_mutex_trylock(mutex) == 0;
-}
-
-void SharedMutex::unlock() noexcept {
-    if (pthread_mutex_unlock(mutex) != 0) {
-        std::cerr << "Cannot unlock mutex" << std::endl;
-    }
+void SharedMutex::unlockFailed() noexcept {
+    std::cerr << "Cannot unlock mutex" << std::endl;
 }
 
 } // namespace Ostrel

@@ -34,20 +34,12 @@ SharedSemaphore::~SharedSemaphore() {
     }
 }
 
-void SharedSemaphore::up() noexcept {
-    if (semaphore == nullptr) {
-        report("Cannot post shared semaphore - ", EINVAL);
-    } else if (sem_post(semaphore) == -1) {
-        report("Cannot post shared semaphore - ", errno);
-    }
+void SharedSemaphore::postFailed() const noexcept {
+    report("Cannot post shared semaphore - ", semaphore == nullptr ? EINVAL : errno);
 }
 
-void SharedSemaphore::down() noexcept {
-    if (semaphore == nullptr) {
-        report("Cannot wait on shared semaphore - ", EINVAL);
-    } else if (sem_wait(semaphore) == -1) {
-        report("Cannot wait on shared semaphore - ", errno);
-    }
+void SharedSemaphore::waitFailed() const noexcept {
+    report("Cannot wait on shared semaphore - ", semaphore == nullptr ? EINVAL : errno);
 }
 
 } // namespace Ostrel

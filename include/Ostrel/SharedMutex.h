@@ -43,13 +43,25 @@ public:
     SharedMutex(const SharedMutex&) = delete;
     SharedMutex& operator=(const SharedMutex&) = delete;
 
-    void lock() noexcept;
+    // One platform call each, inline; a failure is reported out of line.
+    void lock() noexcept {
+        if (pthread_mutex_lock(mutex) != 0) {
+            lockFailed();
+        }
+    }
     // True exactly when the lock was taken (one more level for the thread that holds it).
-    bool tryLock() noexcept;
-    void unlock() noexcept;
+    bool tryLock() noexcept { return pthread_mutex_trylock(mutex) == 0; }
+    void unlock() noexcept {
+        if (pthread_mutex_unlock(mutex) != 0) {
+            unlockFailed();
+        }
+    }
     bool try_lock() noexcept { return tryLock(); }
 
 private:
+    static void lockFailed() noexcept;
+    static void unlockFailed() noexcept;
+
     SharedMemory memory;
     pthread_mutex_t* mutex;
 

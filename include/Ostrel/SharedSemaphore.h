@@ -32,10 +32,23 @@ public:
     SharedSemaphore(const SharedSemaphore&) = delete;
     SharedSemaphore& operator=(const SharedSemaphore&) = delete;
 
-    void up() noexcept;
-    void down() noexcept;
+    // One platform call each, inline; a failure is reported out of line.
+    void up() noexcept {
+        if (semaphore == nullptr || sem_post(semaphore) == -1) {
+            postFailed();
+        }
+    }
+    void down() noexcept {
+        if (semaphore == nullptr || sem_wait(semaphore) == -1) {
+            waitFailed();
+        }
+    }
 
 private:
+    // Print the line of the failed operation: the text of errno, or of EINVAL without semaphore.
+    void postFailed() const noexcept;
+    void waitFailed() const noexcept;
+
     // The open semaphore; null when opening failed.
     sem_t* semaphore;
 };
