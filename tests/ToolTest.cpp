@@ -157,6 +157,13 @@ TEST(ToolTest, UsageErrorsExitTwoWithTheUsageOnStderr) {
                                           "Print each PATH normalised, one per line.\n");
 }
 
+TEST(ToolTest, RunHandsAHelpAfterTheProgramToTheProgram) {
+    const ToolRun run = runTool({"run", "/usr/bin/printf", "%s\\n", "--help"});
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.out, "--help\n");
+    EXPECT_EQ(run.err, "");
+}
+
 TEST(ToolTest, HelpOnEveryCommand) {
     const std::pair<const char*, const char*> cases[] = {
         {"info", "usage: ostrel info\n"},
@@ -164,6 +171,11 @@ TEST(ToolTest, HelpOnEveryCommand) {
         {"scan", "usage: ostrel scan DIR PATTERN [--recursive]\n"},
         {"locate", "usage: ostrel locate NAME [--domain none|bin|lib|share] [--env NAME] "
                    "[--verbose]\n"},
+        {"run", "usage: ostrel run [--timeout MS] PROGRAM [ARG...]\n"},
+        {"ldpath", "usage: ostrel ldpath\n"},
+        {"load", "usage: ostrel load NAME [SYMBOL...]\n"},
+        {"road", "usage: ostrel road\n"},
+        {"ipc", "usage: ostrel ipc list | ipc remove NAME...\n"},
     };
     for (const auto& [command, usage] : cases) {
         SCOPED_TRACE(command);

@@ -20,6 +20,9 @@ struct Command {
     const char* usage;
     const char* help;
     int (*run)(const Args& args);
+    // The command hands its trailing arguments to another program (ostrel run): --help is then
+    // its own only as the first argument, so "ostrel run /bin/ls --help" reaches ls.
+    bool passesArguments = false;
 };
 
 int info(const Args& args);

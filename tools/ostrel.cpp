@@ -1,6 +1,7 @@
 // ostrel: the library's services from a shell. "ostrel --help" lists the commands.
 #include "Commands.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 
@@ -23,7 +24,7 @@ const std::vector<Command>& commands() {
          "exit with its exit code (255 when it cannot be run). --timeout kills a child still\n"
          "running after MS milliseconds and exits 124; SIGINT or SIGTERM to the tool kills the\n"
          "child and exits 130 or 143.",
-         run},
+         run, true},
         {"ldpath", "ldpath", "Print the library search path, one directory per line.", ldpath},
         {"load", "load NAME [SYMBOL...]",
          "Load the shared library NAME and print the address of each SYMBOL. A NAME without \"/\"\n"
@@ -74,11 +75,12 @@ int main(int argc, char** argv) {
             continue;
         }
         const OstrelTool::Args args(argv + 2, argv + argc);
-        for (const auto& arg : args) {
-            if (arg == "--help" || arg == "-h") {
-                printCommandUsage(std::cout, command);
-                return 0;
-            }
+        const auto ownArgs =
+            command.passesArguments && !args.empty() ? args.begin() + 1 : args.end();
+        if (std::any_of(args.begin(), ownArgs,
+                        [](const std::string& arg) { return arg == "--help" || arg == "-h"; })) {
+            printCommandUsage(std::cout, command);
+            return 0;
         }
         try {
             return command.run(args);
