@@ -200,6 +200,12 @@ TEST(ProcessTest, ToolStopSignalsKillChild) {
                 return process.join();
             },
             10000);
+        if (OstrelTest::threadSanitizerBuild && sig == SIGINT) {
+            // ThreadSanitizer runs signal handlers deferred, with a mask that no longer tells the
+            // signal being handled, which is how the tool tells SIGINT from SIGTERM.
+            EXPECT_TRUE(code == 130 || code == 143) << code;
+            continue;
+        }
         EXPECT_EQ(code, 128 + sig);
     }
 }

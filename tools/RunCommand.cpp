@@ -6,8 +6,10 @@
 // line on stderr. SIGINT or SIGTERM to the tool, while the child runs, reaches a Signal handler:
 // the child is killed and the tool exits 130 or 143.
 //
-// The child is joined by a waiter thread, while the main thread watches the clock and the stop
-// flag in 10 ms steps and kills the child with Process::terminate when it must.
+// One thread does everything, since a Process object is not to be used from two threads at once:
+// every 10 ms it looks whether the child has ended (waitid with WNOWAIT, which leaves the child
+// to Process::join to reap), whether a stop signal arrived and whether the time is up, and kills
+// the child with Process::terminate when it must, then joins it.
 #include "Commands.h"
 
 #include <Ostrel/Process.h>
@@ -15,8 +17,8 @@
 #include <Ostrel/Thread.h>
 
 #include <signal.h>
+#include <sys/wait.h>
 
-#include <atomic>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -70,31 +72,12 @@ public:
     }
 };
 
-class Waiter : public Ostrel::Thread {
-public:
-    explicit Waiter(Ostrel::Process& child) : process(child) {}
-    ~Waiter() override {
-        if (running) {
-            (void)join();
-        }
-    }
-    // Never cancelled: it may allocate and throw freely.
-    int main() override {
-        try {
-            code = process.join();
-        } catch (const Ostrel::Process::Exception& e) {
-            error = e.what();
-            code = 1;
-        }
-        done.store(true);
-        return 0;
-    }
-
-    Ostrel::Process& process;
-    std::atomic<bool> done{false};
-    int code = 0;
-    std::string error;
-};
+// True when the child has ended; it stays unreaped for Process::join.
+bool childEnded(pid_t child) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == -1 ||
+           info.si_pid == child;
+}
 
 } // namespace
 
@@ -124,25 +107,29 @@ int run(const Args& args) {
         return 1;
     }
 
-    Waiter waiter(process);
-    waiter.start();
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs);
     bool timedOut = false;
-    while (!waiter.done.load()) {
+    while (!childEnded(process.childId())) {
         const int stop = stopSignal;
         if (stop != 0 || (options.timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline)) {
             timedOut = stop == 0;
             try {
                 process.terminate(stop != 0 ? 128 + stop : 124);
             } catch (const Ostrel::Process::Exception&) {
-                // The child ended and was reaped in the meantime.
+                // An ended, unreaped child can still be killed; nothing else can fail here.
             }
             break;
         }
         Ostrel::Thread::sleep(10);
     }
-    waiter.join();
+    int code = 1;
+    std::string error;
+    try {
+        code = process.join();
+    } catch (const Ostrel::Process::Exception& e) {
+        error = e.what();
+    }
     Ostrel::Signal::_the.removeSignalHandler(Ostrel::Signal::Terminate);
 
     if (stopSignal != 0) {
@@ -153,10 +140,10 @@ int run(const Args& args) {
                   << " ms, killed" << std::endl;
         return 124;
     }
-    if (!waiter.error.empty()) {
-        std::cerr << "ostrel run: " << waiter.error << std::endl;
+    if (!error.empty()) {
+        std::cerr << "ostrel run: " << error << std::endl;
     }
-    return waiter.code;
+    return code;
 }
 
 } // namespace OstrelTool

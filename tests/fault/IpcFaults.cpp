@@ -101,4 +101,23 @@ int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attr) 
     return OstrelFault::real<decltype(&pthread_mutex_init)>("pthread_mutex_init")(mutex, attr);
 }
 
+// Every lock in the process passes through these two, so the real functions are looked up once.
+int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept {
+    if (const int error = ostrelFaultCheck("pthread_mutex_lock")) {
+        return error;
+    }
+    static const auto realLock =
+        OstrelFault::real<decltype(&pthread_mutex_lock)>("pthread_mutex_lock");
+    return realLock(mutex);
+}
+
+int pthread_mutex_unlock(pthread_mutex_t* mutex) noexcept {
+    if (const int error = ostrelFaultCheck("pthread_mutex_unlock")) {
+        return error;
+    }
+    static const auto realUnlock =
+        OstrelFault::real<decltype(&pthread_mutex_unlock)>("pthread_mutex_unlock");
+    return realUnlock(mutex);
+}
+
 } // extern "C"

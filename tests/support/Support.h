@@ -6,6 +6,14 @@
 
 namespace OstrelTest {
 
+// ThreadSanitizer's interceptors for a few calls (pthread_create) reach the C library by symbol
+// version, past the fault shim: failures of those calls cannot be injected in that build.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool threadSanitizerBuild = true;
+#else
+inline constexpr bool threadSanitizerBuild = false;
+#endif
+
 // Runs body in a forked child and returns its exit code (body's result). A child that is killed
 // by a signal gives 128 + the signal number; one still running after timeoutMs is killed and
 // gives -1. The child leaves with _exit, running no static destructor of the parent's state.
