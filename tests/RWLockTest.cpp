@@ -1,5 +1,7 @@
 #include <Ostrel/RWLock.h>
 
+#include "support/Support.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,16 +17,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-template <class Pred> bool eventually(Pred pred, int ms = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using OstrelTest::eventually;
 
 // What tryReadLock and tryWriteLock return in another thread (each hold released at once).
 struct Tries {

@@ -1,8 +1,10 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 
 namespace OstrelTest {
 
@@ -18,6 +20,18 @@ inline constexpr bool threadSanitizerBuild = false;
 // by a signal gives 128 + the signal number; one still running after timeoutMs is killed and
 // gives -1. The child leaves with _exit, running no static destructor of the parent's state.
 int runInChild(const std::function<int()>& body, int timeoutMs = 20000);
+
+// Polls pred every millisecond until it holds (true) or ms milliseconds have passed (false).
+template <class Pred> bool eventually(Pred pred, int ms = 5000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 // What fn wrote on standard output (fd 1, C stdio and std::cout alike), or standard error.
 std::string captureStdout(const std::function<void()>& fn);
