@@ -183,6 +183,12 @@ std::string ResourceSnapshot::check() const {
     return text;
 }
 
+bool ResourceSnapshot::unchanged() const {
+    const std::string left = check();
+    std::cerr << (left.empty() ? "" : "left behind:\n" + left);
+    return left.empty();
+}
+
 namespace {
 
 // The check every test program makes of itself (see ResourceSnapshot).

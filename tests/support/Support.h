@@ -42,6 +42,8 @@ class ResourceSnapshot {
 public:
     ResourceSnapshot() : held(current()) {}
     std::string check() const;
+    // True when check() finds nothing; otherwise prints what it found on standard error.
+    bool unchanged() const;
 
 private:
     static std::multiset<std::string> current();
