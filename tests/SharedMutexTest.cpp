@@ -125,8 +125,7 @@ TEST(SharedMutexTest, SegmentFailuresLeaveTheConstructor) {
                           ostrelFaultSet(nullptr);
                       });
                       shm_unlink(("/" + name.text).c_str());
-                      return message == c.message &&
-                                     err == "Cannot set shared attribute - 95\n" &&
+                      return message == c.message && err == "Cannot set shared attribute - 95\n" &&
                                      before.unchanged()
                                  ? 0
                                  : 1;

@@ -194,8 +194,8 @@ TEST(ThreadTest, SystemCallFailures) {
              t.terminate(7);
          },
          "Cannot terminate thread", true, false, false},
-        {"sched_yield:1:1", [](Thread&) { Thread::yield(); }, "Cannot yield " + error(EPERM),
-         false, false, false},
+        {"sched_yield:1:1", [](Thread&) { Thread::yield(); }, "Cannot yield " + error(EPERM), false,
+         false, false},
         {"poll:1:12", [](Thread&) { Thread::sleep(5); }, "Cannot sleep" + error(ENOMEM), false,
          false, false},
         {"poll:1:4", [](Thread&) { Thread::sleep(5); }, "(no exception)", false, false, false},
