@@ -1,5 +1,6 @@
 #include <Ostrel/Dir.h>
 
+#include "fault/Fault.h"
 #include "support/Support.h"
 
 #include <gtest/gtest.h>
@@ -211,15 +212,42 @@ TEST_F(DirScanTest, DepthFirstInReaderOrder) {
     EXPECT_EQ(Dir(tmp.path()).scan("*", true), expected);
 }
 
-TEST_F(DirScanTest, UnreadableSubdirectoryIsSkipped) {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root reads every directory";
-    tmp.makeFile("locked/f.png");
-    const std::string locked = tmp.path() + "/locked";
-    ASSERT_EQ(chmod(locked.c_str(), 0), 0);
-    const auto found = Dir(tmp.path()).scan("*.png", true);
-    chmod(locked.c_str(), 0755);
-    EXPECT_EQ(found.size(), 6u);
+// A directory that cannot be opened contributes nothing, at the top or below (the failure is
+// injected: root opens every directory); a read error ends the listing of that directory with
+// what it had appended. Every stream is closed either way.
+TEST_F(DirScanTest, OpenAndReadFailures) {
+    EXPECT_EQ(OstrelTest::runInChild([this] {
+                  OstrelTest::TempDir two; // one file and one sub-directory, so opendir #2 is it
+                  two.makeFile("g.png");
+                  two.makeFile("locked/f.png");
+                  const OstrelTest::ResourceSnapshot before;
+                  ostrelFaultSet("opendir:1:13");
+                  const bool valid = Dir(tmp.path()).isValid(Dir::AsGiven);
+                  ostrelFaultSet("opendir:1:13");
+                  const auto top = Dir(two.path()).scan("*.png", true);
+                  ostrelFaultSet("opendir:2:13");
+                  const auto below = Dir(two.path()).scan("*.png", true);
+                  ostrelFaultSet(nullptr);
+                  if (valid || !top.empty() ||
+                      below != std::vector<std::string>{two.path() + "/g.png"}) {
+                      return 1;
+                  }
+                  const auto full = Dir(tmp.path()).scan("*", false);
+                  std::size_t last = 0;
+                  for (int call = 1; call <= 12; ++call) { // 10 entries, "." and ".." included
+                      ostrelFaultSet(("readdir_r:" + std::to_string(call) + ":5").c_str());
+                      const auto part = Dir(tmp.path()).scan("*", false);
+                      ostrelFaultSet(nullptr);
+                      if (part.size() < last || part.size() > full.size() ||
+                          !std::equal(part.begin(), part.end(), full.begin()) ||
+                          (call == 1 && !part.empty())) {
+                          return 2;
+                      }
+                      last = part.size();
+                  }
+                  return last == full.size() && before.unchanged() ? 0 : 3;
+              }),
+              0);
 }
 
 TEST(DirTest, TokensAreNotExported) {

@@ -1,5 +1,6 @@
 #include <Ostrel/DynamicLibrary.h>
 
+#include "fault/Fault.h"
 #include "support/Support.h"
 
 #include <gtest/gtest.h>
@@ -96,6 +97,29 @@ TEST(DynamicLibraryTest, Symbols) {
               std::string("Cannot get symbol - ") + TINY_LIBRARY +
                   ": undefined symbol: tinyMissing");
     EXPECT_EQ(library.getSymbol("tinyNull"), nullptr);
+}
+
+// A failing dlclose: the loader's pending text as detail, and the object unloaded all the same.
+TEST(DynamicLibraryTest, UnloadFailureStillUnloads) {
+    EXPECT_EQ(runInChild([] {
+                  DynamicLibrary library;
+                  library.load(TINY_LIBRARY);
+                  void* handle = library.handle;
+                  ostrelFaultSet("dlclose:1:5");
+                  const std::string message = messageOf([&] { library.unload(); });
+                  ostrelFaultSet(nullptr);
+                  (void)dlsym(handle, "ostrelFaultDlclose"); // the text the shim left pending
+                  const std::string expected =
+                      std::string("Error while unloading library - ") + dlerror();
+                  dlclose(handle); // the reference the failed call kept
+                  if (message != expected || library.handle != nullptr) {
+                      std::fprintf(stderr, "got \"%s\"\n", message.c_str());
+                      return 1;
+                  }
+                  library.load(TINY_LIBRARY);
+                  return 0;
+              }),
+              0);
 }
 
 TEST(DynamicLibraryTest, DestructionAndMoveCloseOnce) {

@@ -1,5 +1,6 @@
 #include <Ostrel/Mutex.h>
 
+#include "fault/Fault.h"
 #include "support/Support.h"
 
 #include <gtest/gtest.h>
@@ -159,4 +160,22 @@ TEST(Mutex, WorksWithTheStandardGuards) {
     }
     EXPECT_TRUE(tryLockElsewhere(a));
     EXPECT_TRUE(tryLockElsewhere(b));
+}
+
+// A failing lock or unlock call reports nothing: no exception, no line.
+TEST(Mutex, FailuresAreNotReported) {
+    if (OstrelTest::threadSanitizerBuild) {
+        GTEST_SKIP() << "its unlock interceptor reports the refused unlock as a misuse";
+    }
+    EXPECT_EQ(OstrelTest::runInChild([] {
+                  Mutex mutex;
+                  const std::string out = OstrelTest::captureStderr([&] {
+                      ostrelFaultSet("pthread_mutex_lock:1:22,pthread_mutex_unlock:1:1");
+                      mutex.lock();
+                      mutex.unlock();
+                      ostrelFaultSet(nullptr);
+                  });
+                  return out.empty() && mutex.tryLock() ? 0 : 1;
+              }),
+              0);
 }

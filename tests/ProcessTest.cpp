@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -127,28 +128,67 @@ TEST(ProcessTest, DestructorWaitsForChild) {
     EXPECT_EQ(kill(child, 0), -1);
 }
 
+// Every failing call of the table, injected in a child: the message, the state, then the
+// object used again. A failed execv is the child's own affair: it shows as exit code 255.
 TEST(ProcessTest, SystemCallFailures) {
-    const int code = OstrelTest::runInChild([] {
-        ostrelFaultSet("fork:1:11");
-        Process process;
-        Argv t{"/bin/true"};
-        const std::string message = messageOf([&] { process.start(t.get()); });
-        ostrelFaultSet(nullptr);
-        return message == std::string("Cannot fork process - ") + std::strerror(11) &&
-                       process.childId() == -1
-                   ? 0
-                   : 1;
-    });
-    EXPECT_EQ(code, 0);
-
-    Process process;
+    struct Case {
+        const char* rule;
+        const char* program;
+        void (*call)(Process&, char* const*);
+        std::string message;
+        bool child; // afterwards
+        int joined; // what join returns once the call works again
+    };
+    const auto error = [](int number) { return std::string(" - ") + std::strerror(number); };
+    const Case cases[] = {
+        {"fork:1:11", "/bin/true", [](Process& p, char* const* argv) { p.start(argv); },
+         "Cannot fork process" + error(EAGAIN), false, 0},
+        {"kill:1:1", "/bin/sleep",
+         [](Process& p, char* const* argv) {
+             p.start(argv);
+             p.terminate(7);
+         },
+         "Cannot terminate process" + error(EPERM), true, 7},
+        {"waitpid:1:4", "/bin/true",
+         [](Process& p, char* const* argv) {
+             p.start(argv);
+             p.join();
+         },
+         "Cannot join process" + error(EINTR), true, 0},
+        {"execv:1:2", "/bin/true", [](Process& p, char* const* argv) { p.start(argv); },
+         "(no exception)", true, 255},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(OstrelTest::runInChild([&c] {
+                      const OstrelTest::ResourceSnapshot before;
+                      Process process;
+                      Argv argv{c.program, "30"};
+                      ostrelFaultSet(c.rule);
+                      const std::string message = messageOf([&] { c.call(process, argv.get()); });
+                      ostrelFaultSet(nullptr);
+                      if (message != c.message || (process.childId() != -1) != c.child ||
+                          process.terminateCode() != (c.joined == 7 ? 7 : 0)) {
+                          std::fprintf(stderr, "got \"%s\"\n", message.c_str());
+                          return 1;
+                      }
+                      if (!c.child) {
+                          process.start(argv.get());
+                      } else if (c.joined == 7) {
+                          process.terminate(7);
+                      }
+                      return process.join() == c.joined && before.unchanged() ? 0 : 2;
+                  }),
+                  0)
+            << c.rule;
+    }
+    Process process; // a real failure: the child was collected behind the object's back
     EXPECT_EQ(messageOf([&] {
                   Argv t{"/bin/true"};
                   process.start(t.get());
-                  (void)waitpid(process.childId(), nullptr, 0); // reaped behind its back
+                  (void)waitpid(process.childId(), nullptr, 0);
                   process.join();
               }),
-              std::string("Cannot join process - ") + std::strerror(ECHILD));
+              "Cannot join process" + error(ECHILD));
     EXPECT_NE(process.childId(), -1);
 }
 

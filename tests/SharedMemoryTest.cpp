@@ -98,6 +98,8 @@ TEST(SharedMemoryTest, RefusedAllocationsLeaveNoSegment) {
     EXPECT_NE(memory.descriptor, -1);
 }
 
+// Every failing call of the table, injected in a child: the message, the state (no segment, the
+// descriptor really closed: nothing left behind), then the object allocating again.
 TEST(SharedMemoryTest, FailingSystemCalls) {
     struct Case {
         const char* rules;
@@ -109,14 +111,18 @@ TEST(SharedMemoryTest, FailingSystemCalls) {
         {"ftruncate:1:27", "Cannot set size of shared memory - File too large", false},
         {"mmap:1:12", "Cannot map shared memory - Cannot allocate memory", false},
         {"munmap:1:22", "Cannot unmap shared memory - Invalid argument", true},
+        {"close:1:5", "Cannot free shared memory - Input/output error", true},
     };
     for (const auto& c : cases) {
         Name name;
         const int rc = runInChild([&] {
+            const OstrelTest::ResourceSnapshot before;
             SharedMemory memory;
             std::string message;
+            void* base = nullptr;
             if (c.doFree) {
                 memory.allocate(name.c_str(), 64);
+                base = memory.address();
                 ostrelFaultSet(c.rules);
                 message = messageOf([&] { memory.free(); });
             } else {
@@ -127,6 +133,13 @@ TEST(SharedMemoryTest, FailingSystemCalls) {
             if (message != c.message || memory.descriptor != -1 || memory.base != MAP_FAILED) {
                 std::fprintf(stderr, "got \"%s\"\n", message.c_str());
                 return 1;
+            }
+            if (c.rules[0] == 'm' && c.doFree) {
+                munmap(base, 64); // what the failed munmap could not release
+            }
+            shm_unlink(("/" + name.text).c_str());
+            if (!before.unchanged()) {
+                return 2;
             }
             memory.allocate(name.c_str(), 64); // the object can allocate again
             return 0;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include <semaphore.h>
 #include <sys/mman.h>
@@ -95,6 +96,45 @@ TEST(SharedMutexTest, FurtherSlashThrowsTheSegmentError) {
     EXPECT_EQ(message, std::string("Cannot create shared memory - ") + std::strerror(EINVAL));
 }
 
+TEST(SharedMutexTest, SegmentFailuresLeaveTheConstructor) {
+    struct Case {
+        const char* rule;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"shm_open:1:13", "Cannot create shared memory - Permission denied"},
+        {"ftruncate:1:27", "Cannot set size of shared memory - File too large"},
+        {"mmap:1:12", "Cannot map shared memory - Cannot allocate memory"},
+    };
+    for (const Case& c : cases) {
+        Name name;
+        EXPECT_EQ(runInChild([&] {
+                      const OstrelTest::ResourceSnapshot before;
+                      std::string message;
+                      ostrelFaultSet(c.rule);
+                      try {
+                          SharedMutex mutex(name.c_str());
+                      } catch (const SharedMemory::Exception& error) {
+                          message = error.what();
+                      }
+                      // The count was not touched: the next object is the first and sets up
+                      // the attribute object.
+                      const std::string err = captureStderr([&] {
+                          ostrelFaultSet("pthread_mutexattr_setpshared:1:95");
+                          SharedMutex mutex(name.c_str());
+                          ostrelFaultSet(nullptr);
+                      });
+                      shm_unlink(("/" + name.text).c_str());
+                      return message == c.message && err == "Cannot set shared attribute - 95\n" &&
+                                     before.unchanged()
+                                 ? 0
+                                 : 1;
+                  }),
+                  0)
+            << c.rule;
+    }
+}
+
 TEST(SharedMutexTest, DiagnosticLines) {
     Name name;
     const int rc = runInChild([&] {
@@ -106,6 +146,21 @@ TEST(SharedMutexTest, DiagnosticLines) {
         if (err != "Cannot set shared attribute - 95\nCannot create shared mutex\n") {
             return 1;
         }
+        // While one object lives, later ones take their lock from the same attribute object (the
+        // shared setting is not tried again), still recursive.
+        bool recursive = false;
+        err = captureStderr([&] {
+            ostrelFaultSet("pthread_mutexattr_setpshared:1:95");
+            SharedMutex kept(name.c_str());
+            SharedMutex mutex(name.c_str());
+            ostrelFaultSet(nullptr);
+            recursive = mutex.tryLock() && mutex.tryLock();
+            mutex.unlock();
+            mutex.unlock();
+        });
+        if (err != "Cannot set shared attribute - 95\n" || !recursive) {
+            return 3;
+        }
         if (OstrelTest::threadSanitizerBuild) {
             return 0; // its unlock interceptor reports the refused unlock as a misuse
         }
@@ -113,12 +168,24 @@ TEST(SharedMutexTest, DiagnosticLines) {
             SharedMutex mutex(name.c_str());
             ostrelFaultSet("pthread_mutex_lock:1:22,pthread_mutex_unlock:1:1");
             mutex.lock();
+            ostrelFaultSet(nullptr);
+            bool free = false; // the failed lock returned without the lock
+            std::thread([&] {
+                free = mutex.tryLock();
+                mutex.unlock();
+            }).join();
+            ostrelFaultSet("pthread_mutex_unlock:1:1");
             mutex.unlock();
-            ostrelFaultSet("munmap:1:22");
+            ostrelFaultSet(free ? "munmap:1:22" : nullptr);
+        });
+        err += captureStderr([&] {
+            SharedMutex mutex(name.c_str());
+            ostrelFaultSet("close:1:5");
         });
         ostrelFaultSet(nullptr);
         return err == "Cannot lock mutex\nCannot unlock mutex\n"
                       "Cannot unmap shared memory - Invalid argument\n"
+                      "Cannot free shared memory - Input/output error\n"
                    ? 0
                    : 2;
     });

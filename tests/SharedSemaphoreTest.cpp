@@ -95,6 +95,7 @@ TEST(SharedSemaphoreTest, RefusedOpeningsPrintAndNeverCrash) {
 TEST(SharedSemaphoreTest, FailingCallsPrintTheirLine) {
     Name name;
     const int rc = runInChild([&] {
+        int value = -1;
         std::string err = captureStderr([&] {
             ostrelFaultSet("sem_open:1:13");
             SharedSemaphore refused(name.c_str(), 1);
@@ -104,14 +105,17 @@ TEST(SharedSemaphoreTest, FailingCallsPrintTheirLine) {
                                line("Cannot close shared semaphore - ", EINVAL);
         err += captureStderr([&] {
             SharedSemaphore semaphore(name.c_str(), 1);
-            ostrelFaultSet("sem_post:1:75,sem_wait:1:4,sem_close:1:9");
+            ostrelFaultSet("sem_post:1:75,sem_wait:1:4");
             semaphore.up();
             semaphore.down();
+            ostrelFaultSet(nullptr);
+            value = valueOf(name); // neither call changed it
+            ostrelFaultSet("sem_close:1:9");
         });
         expected += line("Cannot post shared semaphore - ", 75) +
                     line("Cannot wait on shared semaphore - ", EINTR) +
                     line("Cannot close shared semaphore - ", EBADF);
-        return err == expected ? 0 : 1;
+        return err == expected && value == 1 ? 0 : 1;
     });
     EXPECT_EQ(rc, 0);
 }

@@ -1,6 +1,7 @@
 #include <Ostrel/Process.h>
 #include <Ostrel/Signal.h>
 
+#include "fault/Fault.h"
 #include "support/Support.h"
 
 #include <gtest/gtest.h>
@@ -91,6 +92,31 @@ TEST(SignalTest, DispositionsRestoredExactly) {
         }
         Signal::_the.removeSignalHandler(Signal::Terminate);
         return current(SIGTERM) == SIG_IGN && current(SIGINT) == ownHandler ? 0 : 4;
+    });
+    EXPECT_EQ(code, 0);
+}
+
+// Installing the catching function fails for SIGINT: nothing is saved for it, and nothing put
+// back later; SIGTERM is caught and restored as usual.
+TEST(SignalTest, FailedInstallationSavesAndRestoresNothing) {
+    if (OstrelTest::threadSanitizerBuild) {
+        GTEST_SKIP() << "its signal interceptor installs the handler itself, past the shim";
+    }
+    const int code = OstrelTest::runInChild([] {
+        Counter counter;
+        signal(SIGINT, ownHandler);
+        ostrelFaultSet("signal:1:22");
+        Signal::_the.addSignalHandler(Signal::Terminate, counter);
+        ostrelFaultSet(nullptr);
+        if (Signal::_the.oldIntHandler != SIG_ERR || Signal::_the.oldTermHandler != SIG_DFL ||
+            current(SIGINT) != ownHandler) {
+            return 1;
+        }
+        raise(SIGTERM);
+        signal(SIGINT, SIG_IGN); // changed behind the dispatcher's back: stays so
+        Signal::_the.removeSignalHandler(Signal::Terminate);
+        return counter.count == 1 && current(SIGINT) == SIG_IGN && current(SIGTERM) == SIG_DFL ? 0
+                                                                                               : 2;
     });
     EXPECT_EQ(code, 0);
 }

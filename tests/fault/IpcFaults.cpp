@@ -1,4 +1,5 @@
-// Fault wrappers for shared memory, named semaphores and the process-shared mutex set-up.
+// Fault wrappers for shared memory (close included), named semaphores and the process-shared mutex
+// set-up.
 #include "Fault.h"
 
 #include <cerrno>
@@ -35,6 +36,18 @@ void* mmap(void* address, size_t length, int protection, int flags, int fd, off_
     }
     return OstrelFault::real<decltype(&mmap)>("mmap")(address, length, protection, flags, fd,
                                                       offset);
+}
+
+// Linux releases the descriptor even when close reports an error, and so does the failing
+// wrapper: only the result says that it failed.
+int close(int fd) {
+    static const auto realClose = OstrelFault::real<decltype(&close)>("close");
+    if (const int error = ostrelFaultCheck("close")) {
+        realClose(fd);
+        errno = error;
+        return -1;
+    }
+    return realClose(fd);
 }
 
 int munmap(void* address, size_t length) noexcept {

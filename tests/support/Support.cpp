@@ -1,5 +1,8 @@
 #include "support/Support.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -8,8 +11,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <vector>
+
+#include <dirent.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -103,13 +112,101 @@ std::string captureFd(int fd, const std::function<void()>& fn) {
 
 } // namespace
 
-std::string captureStdout(const std::function<void()>& fn) { return captureFd(1, fn); }
-std::string captureStderr(const std::function<void()>& fn) { return captureFd(2, fn); }
+std::string captureStdout(const std::function<void()>& fn) {
+    return captureFd(1, fn);
+}
+std::string captureStderr(const std::function<void()>& fn) {
+    return captureFd(2, fn);
+}
+
+namespace {
+
+std::mutex namesLock;
+std::set<std::string>& names() {
+    static std::set<std::string> given;
+    return given;
+}
+
+} // namespace
 
 std::string uniqueName(const std::string& prefix) {
     static std::atomic<unsigned> counter{0};
-    return prefix + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    std::string name = prefix + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    const std::lock_guard<std::mutex> guard(namesLock);
+    names().insert(name);
+    return name;
 }
+
+std::multiset<std::string> ResourceSnapshot::current() {
+    std::multiset<std::string> now;
+    if (DIR* fds = opendir("/proc/self/fd")) {
+        while (const dirent* entry = readdir(fds)) {
+            const int fd = std::atoi(entry->d_name);
+            if (entry->d_name[0] == '.' || fd == dirfd(fds)) {
+                continue;
+            }
+            char target[4096] = "";
+            const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+            const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+            target[length > 0 ? length : 0] = '\0';
+            now.insert("descriptor " + std::string(entry->d_name) + " -> " + target);
+        }
+        closedir(fds);
+    }
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        const std::size_t path = line.find(" /dev/shm/");
+        if (path != std::string::npos) {
+            now.insert("mapping of" + line.substr(path));
+        }
+    }
+    const std::lock_guard<std::mutex> guard(namesLock);
+    for (const std::string& name : names()) {
+        for (const std::string& file : {name, "sem." + name}) {
+            if (access(("/dev/shm/" + file).c_str(), F_OK) == 0) {
+                now.insert("object /dev/shm/" + file);
+            }
+        }
+    }
+    return now;
+}
+
+std::string ResourceSnapshot::check() const {
+    const std::multiset<std::string> now = current();
+    std::vector<std::string> added;
+    std::set_difference(now.begin(), now.end(), held.begin(), held.end(),
+                        std::back_inserter(added));
+    std::string text;
+    for (const std::string& item : added) {
+        text += item + "\n";
+    }
+    return text;
+}
+
+bool ResourceSnapshot::unchanged() const {
+    const std::string left = check();
+    std::cerr << (left.empty() ? "" : "left behind:\n" + left);
+    return left.empty();
+}
+
+namespace {
+
+// The check every test program makes of itself (see ResourceSnapshot).
+class LeakCheck : public testing::Environment {
+public:
+    void SetUp() override { before = std::make_unique<ResourceSnapshot>(); }
+    void TearDown() override {
+        EXPECT_EQ(before->check(), "") << "left behind by the tests of this program";
+    }
+
+private:
+    std::unique_ptr<ResourceSnapshot> before;
+};
+
+[[maybe_unused]] testing::Environment* const leakCheck =
+    testing::AddGlobalTestEnvironment(new LeakCheck);
+
+} // namespace
 
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "ostrel-test-XXXXXX").string();

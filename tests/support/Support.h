@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -38,7 +39,30 @@ std::string captureStdout(const std::function<void()>& fn);
 std::string captureStderr(const std::function<void()>& fn);
 
 // A name unique to this process and call, for named system objects: prefix + pid + counter.
+// The name is remembered (in this process and the children it forks later) for ResourceSnapshot.
 std::string uniqueName(const std::string& prefix);
+
+// What the process holds that a test could leave behind: its open descriptors (/proc/self/fd,
+// with their targets), its mappings of shared-memory objects and named semaphores (/dev/shm in
+// /proc/self/maps, counted), and the objects in /dev/shm named by uniqueName (shared memory
+// "name", semaphore "sem.name"). check() lists, one per line, what is held now and was not when the
+// snapshot was taken: "" when nothing was left behind. Reading /proc passes through the fault shim
+// (opendir, close...): take and check snapshots while no fault rule is set.
+//
+// Every test program also checks itself: a snapshot taken before its first test is checked after
+// its last one, and anything new fails the run (under ctest, every test is a run of its own).
+// Failure paths run in forked children, where the test takes and checks a snapshot itself.
+class ResourceSnapshot {
+public:
+    ResourceSnapshot() : held(current()) {}
+    std::string check() const;
+    // True when check() finds nothing; otherwise prints what it found on standard error.
+    bool unchanged() const;
+
+private:
+    static std::multiset<std::string> current();
+    std::multiset<std::string> held;
+};
 
 // A fresh directory under the temporary directory, removed with all it holds on destruction.
 class TempDir {
