@@ -4,12 +4,16 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-# Debian packages the build needs, and a command each provides.
+# Debian packages the build needs, and a command or a file (a path, wildcards allowed) each
+# provides. clang and its runtime build the fuzz targets; clang-tidy, cppcheck and clang-format
+# run in `make lint`.
 PACKAGES := cmake:cmake g++:g++ make:make pkg-config:pkg-config python3:python3 \
             libgtest-dev:/usr/include/gtest/gtest.h libgmock-dev:/usr/include/gmock/gmock.h \
-            libbenchmark-dev:/usr/include/benchmark/benchmark.h
+            libbenchmark-dev:/usr/include/benchmark/benchmark.h \
+            clang:clang++ libclang-rt-14-dev:/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a \
+            clang-tidy:clang-tidy cppcheck:cppcheck clang-format:clang-format
 
-.PHONY: all build run test bench sanitize prerequisites clean
+.PHONY: all build run test bench sanitize fuzz lint prerequisites clean
 
 all: build
 
@@ -17,7 +21,7 @@ prerequisites:
 	@missing=""; \
 	for entry in $(PACKAGES); do \
 	    pkg=$${entry%%:*}; probe=$${entry#*:}; \
-	    case $$probe in /*) test -e $$probe ;; *) command -v $$probe >/dev/null 2>&1 ;; esac \
+	    case $$probe in /*) ls $$probe >/dev/null 2>&1 ;; *) command -v $$probe >/dev/null 2>&1 ;; esac \
 	        || missing="$$missing $$pkg"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -68,5 +72,36 @@ sanitize: prerequisites
 	        $$run ctest --test-dir $$tree --output-on-failure -j $(JOBS); \
 	done
 
+# The libFuzzer targets of fuzz/, built with clang, AddressSanitizer and UndefinedBehaviorSanitizer
+# in build-fuzz, each run for FUZZ_TIME seconds from its corpus in fuzz/corpus/<target>/ (the
+# inputs it finds go to build-fuzz/corpus/<target>/). A crash fails the run, and its input is
+# copied into fuzz/corpus/<target>/: fix the bug and commit the input as a regression test.
+FUZZ_TIME ?= 60
+FUZZ_FLAGS := -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DOSTREL_FUZZ=ON \
+              -DOSTREL_SANITIZE=address,undefined -DOSTREL_BUILD_TESTS=OFF \
+              -DOSTREL_BUILD_BENCH=OFF -DOSTREL_BUILD_EXAMPLES=OFF
+
+fuzz: prerequisites
+	cmake -S . -B build-fuzz $(FUZZ_FLAGS) $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j $(JOBS)
+	@set -e; for source in fuzz/*Fuzz.cpp; do \
+	    target=$$(basename $$source .cpp); \
+	    rm -rf build-fuzz/crashes/$$target; \
+	    mkdir -p build-fuzz/corpus/$$target build-fuzz/crashes/$$target fuzz/corpus/$$target; \
+	    echo "== $$target ($(FUZZ_TIME) s)"; \
+	    if build-fuzz/bin/$$target -max_total_time=$(FUZZ_TIME) -print_final_stats=1 \
+	           -artifact_prefix=build-fuzz/crashes/$$target/ \
+	           build-fuzz/corpus/$$target fuzz/corpus/$$target >build-fuzz/$$target.log 2>&1; then \
+	        grep -E '^(Done|stat::number_of_executed_units)' build-fuzz/$$target.log | head -1; \
+	    else \
+	        tail -n 40 build-fuzz/$$target.log; \
+	        for input in build-fuzz/crashes/$$target/*; do \
+	            [ -f "$$input" ] && cp "$$input" fuzz/corpus/$$target/ && \
+	                echo "added to the corpus: fuzz/corpus/$$target/$$(basename $$input)"; \
+	        done; \
+	        echo "$$target failed (log: build-fuzz/$$target.log)" >&2; exit 1; \
+	    fi; \
+	done
+
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz
