@@ -103,5 +103,27 @@ fuzz: prerequisites
 	    fi; \
 	done
 
+# Static analysis, all of which must be clean: clang-tidy (the checks of .clang-tidy) over the
+# sources of src/ and tools/ and the headers they include, from the compile commands of a tree
+# configured with clang in build-lint (configured only, not built: clang reads GCC-only flags
+# such as -fno-gnu-unique as errors); cppcheck over src/, include/ and tools/ (a finding is kept
+# only as an inline suppression with its reason beside it); and clang-format over every C and
+# C++ file of the repository.
+LINT_SOURCES = $(shell find bench examples fuzz include src tests tools -name '*.cpp' -o -name '*.h' -o -name '*.c' | sort)
+CPPCHECK_FLAGS := --error-exitcode=1 --enable=warning,performance,portability --inline-suppr \
+                  --quiet --std=c++17 -I include -I tools
+
+lint: prerequisites
+	cmake -S . -B build-lint -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON $(CMAKE_FLAGS) >/dev/null
+	@echo "== clang-tidy"
+	@run-clang-tidy -p build-lint -quiet -j $(JOBS) '$(CURDIR)/(src|tools)/[^/]*\.cpp$$' \
+	    >build-lint/clang-tidy.log 2>&1 || { cat build-lint/clang-tidy.log; exit 1; }; \
+	if grep -E '(warning|error):' build-lint/clang-tidy.log; then exit 1; fi
+	@echo "== cppcheck"
+	cppcheck $(CPPCHECK_FLAGS) src include tools
+	@echo "== clang-format"
+	clang-format --dry-run -Werror $(LINT_SOURCES)
+
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-lint

@@ -103,8 +103,12 @@ std::string captureFd(int fd, const std::function<void()>& fn) {
 
 } // namespace
 
-std::string captureStdout(const std::function<void()>& fn) { return captureFd(1, fn); }
-std::string captureStderr(const std::function<void()>& fn) { return captureFd(2, fn); }
+std::string captureStdout(const std::function<void()>& fn) {
+    return captureFd(1, fn);
+}
+std::string captureStderr(const std::function<void()>& fn) {
+    return captureFd(2, fn);
+}
 
 std::string uniqueName(const std::string& prefix) {
     static std::atomic<unsigned> counter{0};
