@@ -1,5 +1,7 @@
 # The two everyday commands: `make run` (build, then the library's main job through the tool)
-# and `make test` (build, then the whole test suite). `make bench` runs the benchmarks.
+# and `make test` (build, then the whole test suite). `make bench` runs the benchmarks,
+# `make sanitize` the tests under the sanitizers, `make fuzz` the fuzz targets and `make lint` the
+# static analysis.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
