@@ -1,15 +1,21 @@
 # The two everyday commands: `make run` (build, then the library's main job through the tool)
-# and `make test` (build, then the whole test suite). `make bench` runs the benchmarks.
+# and `make test` (build, then the whole test suite). `make bench` runs the benchmarks,
+# `make sanitize` the tests under the sanitizers, `make memcheck` under valgrind, `make fuzz` the
+# fuzz targets and `make lint` the static analysis.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-# Debian packages the build needs, and a command each provides.
+# Debian packages the build needs, and a command or a file (a path, wildcards allowed) each
+# provides. clang and its runtime build the fuzz targets; clang-tidy, cppcheck and clang-format
+# run in `make lint`.
 PACKAGES := cmake:cmake g++:g++ make:make pkg-config:pkg-config python3:python3 \
             libgtest-dev:/usr/include/gtest/gtest.h libgmock-dev:/usr/include/gmock/gmock.h \
-            libbenchmark-dev:/usr/include/benchmark/benchmark.h
+            libbenchmark-dev:/usr/include/benchmark/benchmark.h \
+            clang:clang++ libclang-rt-14-dev:/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a \
+            clang-tidy:clang-tidy cppcheck:cppcheck clang-format:clang-format
 
-.PHONY: all build run test bench sanitize memcheck prerequisites clean
+.PHONY: all build run test bench sanitize memcheck fuzz lint prerequisites clean
 
 all: build
 
@@ -17,7 +23,7 @@ prerequisites:
 	@missing=""; \
 	for entry in $(PACKAGES); do \
 	    pkg=$${entry%%:*}; probe=$${entry#*:}; \
-	    case $$probe in /*) test -e $$probe ;; *) command -v $$probe >/dev/null 2>&1 ;; esac \
+	    case $$probe in /*) ls $$probe >/dev/null 2>&1 ;; *) command -v $$probe >/dev/null 2>&1 ;; esac \
 	        || missing="$$missing $$pkg"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -83,5 +89,58 @@ memcheck: build
 	    --overwrite MemoryCheckCommand=$$(command -v valgrind) \
 	    --overwrite "MemoryCheckCommandOptions=$(VALGRIND_OPTIONS)"
 
+# The libFuzzer targets of fuzz/, built with clang, AddressSanitizer and UndefinedBehaviorSanitizer
+# in build-fuzz, each run for FUZZ_TIME seconds from its corpus in fuzz/corpus/<target>/ (the
+# inputs it finds go to build-fuzz/corpus/<target>/). A crash fails the run, and its input is
+# copied into fuzz/corpus/<target>/: fix the bug and commit the input as a regression test.
+FUZZ_TIME ?= 60
+FUZZ_FLAGS := -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DOSTREL_FUZZ=ON \
+              -DOSTREL_SANITIZE=address,undefined -DOSTREL_BUILD_TESTS=OFF \
+              -DOSTREL_BUILD_BENCH=OFF -DOSTREL_BUILD_EXAMPLES=OFF
+
+fuzz: prerequisites
+	cmake -S . -B build-fuzz $(FUZZ_FLAGS) $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j $(JOBS)
+	@set -e; for source in fuzz/*Fuzz.cpp; do \
+	    target=$$(basename $$source .cpp); \
+	    rm -rf build-fuzz/crashes/$$target; \
+	    mkdir -p build-fuzz/corpus/$$target build-fuzz/crashes/$$target fuzz/corpus/$$target; \
+	    echo "== $$target ($(FUZZ_TIME) s)"; \
+	    if build-fuzz/bin/$$target -max_total_time=$(FUZZ_TIME) -print_final_stats=1 \
+	           -artifact_prefix=build-fuzz/crashes/$$target/ \
+	           build-fuzz/corpus/$$target fuzz/corpus/$$target >build-fuzz/$$target.log 2>&1; then \
+	        grep -E '^(Done|stat::number_of_executed_units)' build-fuzz/$$target.log | head -1; \
+	    else \
+	        tail -n 40 build-fuzz/$$target.log; \
+	        for input in build-fuzz/crashes/$$target/*; do \
+	            [ -f "$$input" ] && cp "$$input" fuzz/corpus/$$target/ && \
+	                echo "added to the corpus: fuzz/corpus/$$target/$$(basename $$input)"; \
+	        done; \
+	        echo "$$target failed (log: build-fuzz/$$target.log)" >&2; exit 1; \
+	    fi; \
+	done
+
+# Static analysis, all of which must be clean: clang-tidy (the checks of .clang-tidy) over the
+# sources of src/ and tools/ and the headers they include, from the compile commands of a tree
+# configured with clang in build-lint (configured only, not built: clang reads GCC-only flags
+# such as -fno-gnu-unique as errors); cppcheck over src/, include/ and tools/ (a finding is kept
+# only as an inline suppression with its reason beside it); and clang-format over every C and
+# C++ file of the repository.
+LINT_SOURCES = $(shell find bench examples fuzz include src tests tools -name '*.cpp' -o -name '*.h' -o -name '*.c' | sort)
+CPPCHECK_FLAGS := --error-exitcode=1 --enable=warning,performance,portability --inline-suppr \
+                  --quiet --std=c++17 -I include -I tools
+
+lint: prerequisites
+	cmake -S . -B build-lint -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON $(CMAKE_FLAGS) >/dev/null
+	@echo "== clang-tidy"
+	@run-clang-tidy -p build-lint -quiet -j $(JOBS) '$(CURDIR)/(src|tools)/[^/]*\.cpp$$' \
+	    >build-lint/clang-tidy.log 2>&1 || { cat build-lint/clang-tidy.log; exit 1; }; \
+	if grep -E '(warning|error):' build-lint/clang-tidy.log; then exit 1; fi
+	@echo "== cppcheck"
+	cppcheck $(CPPCHECK_FLAGS) src include tools
+	@echo "== clang-format"
+	clang-format --dry-run -Werror $(LINT_SOURCES)
+
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-lint

@@ -116,6 +116,9 @@ bool FileLocator::checkPath(const std::string& path, bool verbose) const {
     return found;
 }
 
+// The name is taken by value because the public signature fixes it so.
+// cppcheck-suppress passedByValue
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 std::string FileLocator::locate(std::string name, FileDomain domain, bool verbose) const {
     if (searchDirs.empty())
         return std::string();

@@ -85,7 +85,9 @@ void SysInfo::set(const std::string& name, int argc, char** argv, bool setupWind
     }
 }
 
-void SysInfo::setWindowHandle() { windowHandle = 0; }
+void SysInfo::setWindowHandle() {
+    windowHandle = 0;
+}
 
 void SysInfo::setupExceptionPolicy() {}
 

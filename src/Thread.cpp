@@ -24,7 +24,9 @@ void initAttributes() {
     Thread::_classInit = true;
 }
 
+// The exit code travels as the thread's pointer result, which is all pthread_exit carries.
 void* codeToResult(int code) noexcept {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
     return reinterpret_cast<void*>(static_cast<std::intptr_t>(code));
 }
 
@@ -39,6 +41,9 @@ const char* Thread::Exception::what() const {
     return message.c_str();
 }
 
+// exitCode is left unset on purpose: it holds a value only once main() returned or terminate()
+// stored one, and the class's contract says the constructor does not set it.
+// cppcheck-suppress uninitMemberVar
 Thread::Thread() : threadId(0), running(false) {
     (void)pthread_once(&attrOnce, initAttributes);
 }

@@ -10,7 +10,7 @@
 // every 10 ms it looks whether the child has ended (waitid with WNOWAIT, which leaves the child
 // to Process::join to reap), whether a stop signal arrived and whether the time is up, and kills
 // the child with Process::terminate when it must, then joins it.
-#include "Commands.h"
+#include "RunCommand.h"
 
 #include <Ostrel/Process.h>
 #include <Ostrel/Signal.h>
@@ -26,14 +26,6 @@
 #include <string>
 
 namespace OstrelTool {
-
-namespace {
-
-struct RunOptions {
-    // -1: no time limit.
-    long timeoutMs = -1;
-    std::vector<std::string> argv;
-};
 
 RunOptions parseRunArgs(const Args& args) {
     RunOptions options;
@@ -56,6 +48,8 @@ RunOptions parseRunArgs(const Args& args) {
     options.argv.assign(args.begin() + static_cast<std::ptrdiff_t>(next), args.end());
     return options;
 }
+
+namespace {
 
 // The stop signal that arrived, or 0.
 volatile std::sig_atomic_t stopSignal = 0;

@@ -1,0 +1,246 @@
+// libFuzzer target for the argument parsing of the ostrel tool.
+//
+// The first input byte picks a command (info, normalize, scan, locate, run, or the domain names);
+// the rest, split at NUL bytes, is its argument list. A parser either throws UsageError with one
+// of the command's messages or returns a result that must hold up:
+//   - every text in the result is one of the words given (or, with "=", a part of one);
+//   - numbers and domains are in range;
+//   - the result, written back as the canonical argument list, parses to the same result.
+// Any other exception, a crash or a sanitizer report is a failure.
+#include "InfoCommands.h"
+#include "RunCommand.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+using OstrelTool::Args;
+using OstrelTool::UsageError;
+
+[[noreturn]] void fail(const char* what, const std::string& detail) {
+    std::fprintf(stderr, "%s: \"%s\"\n", what, detail.c_str());
+    std::abort();
+}
+
+bool startsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+// True when message is one of the forms in the list: an entry ending in '"' is a prefix (a
+// quoted word follows), any other entry must match exactly.
+bool oneOf(const std::string& message, const std::vector<const char*>& forms) {
+    for (const char* form : forms) {
+        const std::string text = form;
+        if (text.back() == '"' ? startsWith(message, form) : message == text) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool isWord(const Args& args, const std::string& text) {
+    for (const auto& word : args) {
+        if (word == text ||
+            (word.find('=') != std::string::npos && word.substr(word.find('=') + 1) == text)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* domainName(Ostrel::FileLocator::FileDomain domain) {
+    switch (domain) {
+    case Ostrel::FileLocator::NoneDomain:
+        return "none";
+    case Ostrel::FileLocator::BinDomain:
+        return "bin";
+    case Ostrel::FileLocator::LibDomain:
+        return "lib";
+    case Ostrel::FileLocator::DataDomain:
+        return "share";
+    }
+    fail("domain out of range", std::to_string(static_cast<int>(domain)));
+}
+
+void fuzzInfo(const Args& args) {
+    try {
+        OstrelTool::parseInfoArgs(args);
+        if (!args.empty()) {
+            fail("info accepted an argument", args[0]);
+        }
+    } catch (const UsageError& error) {
+        if (args.empty() || error.message != "unexpected argument \"" + args[0] + "\"") {
+            fail("info: unexpected message", error.message);
+        }
+    }
+}
+
+void fuzzNormalize(const Args& args) {
+    try {
+        const Args paths = OstrelTool::parseNormalizeArgs(args);
+        if (paths.empty()) {
+            fail("normalize: no path", "");
+        }
+        Args canonical{"--"};
+        for (const auto& path : paths) {
+            if (!isWord(args, path)) {
+                fail("normalize: a path that was not given", path);
+            }
+            canonical.push_back(path);
+        }
+        if (OstrelTool::parseNormalizeArgs(canonical) != paths) {
+            fail("normalize: the canonical list parses differently", paths[0]);
+        }
+    } catch (const UsageError& error) {
+        if (!oneOf(error.message, {"unknown option \"", "missing PATH"})) {
+            fail("normalize: unexpected message", error.message);
+        }
+    }
+}
+
+void fuzzScan(const Args& args) {
+    try {
+        const OstrelTool::ScanArgs parsed = OstrelTool::parseScanArgs(args);
+        if (!isWord(args, parsed.dir) || !isWord(args, parsed.pattern)) {
+            fail("scan: a word that was not given", parsed.dir + "\" \"" + parsed.pattern);
+        }
+        Args canonical;
+        if (parsed.recursive) {
+            canonical.emplace_back("--recursive");
+        }
+        canonical.insert(canonical.end(), {"--", parsed.dir, parsed.pattern});
+        const OstrelTool::ScanArgs again = OstrelTool::parseScanArgs(canonical);
+        if (again.dir != parsed.dir || again.pattern != parsed.pattern ||
+            again.recursive != parsed.recursive) {
+            fail("scan: the canonical list parses differently", parsed.dir);
+        }
+    } catch (const UsageError& error) {
+        if (!oneOf(error.message, {"unknown option \"", "missing DIR and PATTERN",
+                                   "missing PATTERN", "unexpected argument \""})) {
+            fail("scan: unexpected message", error.message);
+        }
+    }
+}
+
+void fuzzLocate(const Args& args) {
+    try {
+        const OstrelTool::LocateArgs parsed = OstrelTool::parseLocateArgs(args);
+        if (!isWord(args, parsed.name)) {
+            fail("locate: a name that was not given", parsed.name);
+        }
+        if (!parsed.envName.empty() && !isWord(args, parsed.envName)) {
+            fail("locate: an environment name that was not given", parsed.envName);
+        }
+        Args canonical{"--domain", domainName(parsed.domain), "--env=" + parsed.envName};
+        if (parsed.verbose) {
+            canonical.emplace_back("--verbose");
+        }
+        canonical.insert(canonical.end(), {"--", parsed.name});
+        const OstrelTool::LocateArgs again = OstrelTool::parseLocateArgs(canonical);
+        if (again.name != parsed.name || again.domain != parsed.domain ||
+            again.envName != parsed.envName || again.verbose != parsed.verbose) {
+            fail("locate: the canonical list parses differently", parsed.name);
+        }
+    } catch (const UsageError& error) {
+        if (!oneOf(error.message,
+                   {"unknown option \"", "--domain needs a value", "--env needs a value",
+                    "unknown domain \"", "missing NAME", "unexpected argument \""})) {
+            fail("locate: unexpected message", error.message);
+        }
+    }
+}
+
+void fuzzRun(const Args& args) {
+    try {
+        const OstrelTool::RunOptions parsed = OstrelTool::parseRunArgs(args);
+        if (parsed.argv.empty()) {
+            fail("run: no program", "");
+        }
+        if (parsed.timeoutMs < -1 || parsed.timeoutMs > INT_MAX) {
+            fail("run: timeout out of range", std::to_string(parsed.timeoutMs));
+        }
+        // Everything from PROGRAM on is the program's, unchanged.
+        const std::size_t skipped = args.size() - parsed.argv.size();
+        if (skipped != (parsed.timeoutMs >= 0 ? 2 : 0) ||
+            !std::equal(parsed.argv.begin(), parsed.argv.end(), args.begin() + skipped)) {
+            fail("run: the program's arguments are not the words after the options", args[0]);
+        }
+        Args canonical;
+        if (parsed.timeoutMs >= 0) {
+            canonical = {"--timeout", std::to_string(parsed.timeoutMs)};
+        }
+        canonical.insert(canonical.end(), parsed.argv.begin(), parsed.argv.end());
+        const OstrelTool::RunOptions again = OstrelTool::parseRunArgs(canonical);
+        if (again.timeoutMs != parsed.timeoutMs || again.argv != parsed.argv) {
+            fail("run: the canonical list parses differently", parsed.argv[0]);
+        }
+    } catch (const UsageError& error) {
+        if (!oneOf(error.message, {"--timeout needs a number of milliseconds",
+                                   "bad number of milliseconds \"", "missing PROGRAM"})) {
+            fail("run: unexpected message", error.message);
+        }
+    }
+}
+
+void fuzzDomain(const Args& args) {
+    for (const auto& word : args) {
+        try {
+            const auto domain = OstrelTool::parseDomain(word);
+            if (word != domainName(domain)) {
+                fail("domain: the name does not give its domain back", word);
+            }
+        } catch (const UsageError& error) {
+            if (error.message != "unknown domain \"" + word + "\" (none, bin, lib or share)") {
+                fail("domain: unexpected message", error.message);
+            }
+        }
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    Args args;
+    const char* text = reinterpret_cast<const char*>(data + 1);
+    const std::size_t length = size - 1;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= length; ++i) {
+        if (i == length || text[i] == '\0') {
+            if (i > start || i < length) {
+                args.emplace_back(text + start, i - start);
+            }
+            start = i + 1;
+        }
+    }
+    switch (data[0] % 6) {
+    case 0:
+        fuzzInfo(args);
+        break;
+    case 1:
+        fuzzNormalize(args);
+        break;
+    case 2:
+        fuzzScan(args);
+        break;
+    case 3:
+        fuzzLocate(args);
+        break;
+    case 4:
+        fuzzRun(args);
+        break;
+    default:
+        fuzzDomain(args);
+        break;
+    }
+    return 0;
+}
