@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Turns the JSON of bench/ratios.py into a table of ratios and a chart.
 
-usage: chart.py BENCH_JSON MARKDOWN SVG
+usage: chart.py BENCH_JSON MARKDOWN SVG    (a name ending in .png gives a PNG)
 
 Benchmarks are named CASE/VARIANT[/ARG]; a case with an argument counts as its own case
 (CASE/ARG). For every case and variant the median real time is compared with the variant "raw"
@@ -44,7 +44,8 @@ def collect(data):
         for b in result["benchmarks"]:
             if b.get("aggregate_name") != "median":
                 continue
-            parts = b["run_name"].split("/")
+            # "real_time" is the suffix Google Benchmark adds for UseRealTime, not an argument.
+            parts = [part for part in b["run_name"].split("/") if part != "real_time"]
             case = "/".join([parts[0]] + parts[2:])
             variant = parts[1] if len(parts) > 1 else "-"
             cases.setdefault((program.replace("Bench", ""), case), OrderedDict())[variant] = b
@@ -105,8 +106,9 @@ def chart(cases, date, where, svg):
                      for label, o, s in rows)
     smallest = min([r[1] for r in rows] + [r[2] for r in rows if r[2] is not None] + [1.0])
     low = 0.1 if smallest > 0.2 else 0.01
+    terminal = "pngcairo" if svg.endswith(".png") else "svg dynamic"
     script = f"""
-set terminal svg size 1000,560 dynamic font "sans,11" background "white"
+set terminal {terminal} size 1000,560 font "sans,11" background "white"
 set output "{svg}"
 set title "Ostrel against the raw platform calls (time ratio; 1 = same cost, lower is faster)\\n{where}, {date}"
 set style data histograms
@@ -119,6 +121,7 @@ set grid ytics
 set xtics rotate by 40 right nomirror noenhanced
 set key top left
 set bmargin 9
+set lmargin 14
 set arrow from graph 0, first 1 to graph 1, first 1 nohead dashtype 2 linecolor "black"
 $data << EOD
 {data}

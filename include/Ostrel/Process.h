@@ -15,8 +15,8 @@
 /// The destructor waits for a child still held; it does not kill it.
 ///
 /// Failures are thrown as Process::Exception (by value): "Process is already running",
-/// "Cannot fork process - <error text>", "Process doesn't run", "Cannot terminate process -
-/// <error text>", "Cannot join process - <error text>".
+/// "Cannot fork process - " + error text, "Process doesn't run", "Cannot terminate process - " +
+/// error text, "Cannot join process - " + error text (the error text is strerror(errno)).
 ///
 /// DANGER - fork in a threaded program. The child is a copy of the calling process with only the
 /// calling thread in it; the locks other threads held at the moment of the fork stay held in the
@@ -74,8 +74,9 @@ public:
     /// still has to be joined. Throws "Process doesn't run" or "Cannot terminate process - " +
     /// error text.
     void terminate(int code);
-    /// Waits for the child, forgets it and returns its exit code (see above). Throws "Process
-    /// doesn't run" or "Cannot join process - " + error text.
+    /// Waits for the child, forgets it and returns its exit status (0..255), or terminateCode()
+    /// for a child that a signal ended. Throws "Process doesn't run", or "Cannot join process - "
+    /// with the error text.
     int join();
 
     /// The child's process id, or -1 when the object has no child.

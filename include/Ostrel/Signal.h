@@ -50,7 +50,7 @@ public:
     public:
         /// Does nothing; the object is owned by the program.
         virtual ~SignalHandler() = default;
-        /// Called inside the signal handler: see DANGER above.
+        /// Called inside the system's signal handler: see the DANGER note of the class.
         virtual void signalReceived(SignalType type) = 0;
     };
 
