@@ -52,6 +52,23 @@ test: build
 
 bench: build
 	python3 bench/ratios.py $(BUILD) --json $(BUILD)/bench.json
+	python3 bench/chart.py $(BUILD)/bench.json docs/benchmarks.md docs/benchmarks.svg
+
+# The chart of `make bench` is drawn with gnuplot; only `make bench` needs it.
+bench: PACKAGES += gnuplot-nox:gnuplot
+
+# The HTML API reference, from the public headers through docs/Doxyfile, lands in
+# $(BUILD)/docs/html/index.html. Any public class, member or enumerator without a doc comment
+# fails: Doxygen turns its warnings into errors and logs them, the log must stay empty, and
+# docs/check_documented.py adds the enumerators Doxygen does not report.
+.PHONY: docs
+docs: PACKAGES += doxygen:doxygen
+docs: prerequisites
+	rm -rf $(BUILD)/docs && mkdir -p $(BUILD)/docs
+	OSTREL_DOCS_DIR=$(BUILD)/docs doxygen docs/Doxyfile
+	@if [ -s $(BUILD)/docs/warnings.log ]; then cat $(BUILD)/docs/warnings.log >&2; exit 1; fi
+	python3 docs/check_documented.py $(BUILD)/docs/xml
+	@echo "API reference: $(BUILD)/docs/html/index.html"
 
 # The whole test suite built and run twice more: with AddressSanitizer and
 # UndefinedBehaviorSanitizer in build-asan, and with ThreadSanitizer in build-tsan. ThreadSanitizer

@@ -1,14 +1,18 @@
-// Ostrel::Dir - a directory path held as text, edited like a shell user would, normalised on
-// request, and scanned for entries whose names match a wildcard pattern.
-//
-// Editing and normalising never touch the file system: no symbolic link is resolved and a
-// relative path stays relative. Every edit appends exactly one separator without looking at what
-// the text already ends with, so un-normalised text may hold doubled separators; fixProp brings
-// it into canonical form ("." and ".." components and repeated separators gone, one trailing
-// separator, ".." never climbing above the start). Only isValid and the scans read the disk.
-//
-// Nothing here throws except std::bad_alloc, and nothing prints. A Dir is a plain value: one
-// object must not be used by two threads at once; different objects may be used in parallel.
+/// \file
+/// \brief The public header of Ostrel::Dir.
+
+/// \class Ostrel::Dir
+/// \brief A directory path held as text, edited like a shell user would, normalised on
+/// request, and scanned for entries whose names match a wildcard pattern.
+///
+/// Editing and normalising never touch the file system: no symbolic link is resolved and a
+/// relative path stays relative. Every edit appends exactly one separator without looking at what
+/// the text already ends with, so un-normalised text may hold doubled separators; fixProp brings
+/// it into canonical form ("." and ".." components and repeated separators gone, one trailing
+/// separator, ".." never climbing above the start). Only isValid and the scans read the disk.
+///
+/// Nothing here throws except std::bad_alloc, and nothing prints. A Dir is a plain value: one
+/// object must not be used by two threads at once; different objects may be used in parallel.
 #pragma once
 
 #include <Ostrel/Export.h>
@@ -20,45 +24,53 @@ namespace Ostrel {
 
 class OSTREL_API Dir {
 public:
-    // Whether an edit leaves the text as built (AsGiven) or normalises it; any non-zero value
-    // normalises.
-    enum DirProp { AsGiven = 0, Normalize = 1 };
+    /// Whether an edit leaves the text as built (AsGiven) or normalises it; any non-zero value
+    /// normalises.
+    enum DirProp {
+        AsGiven = 0,  ///< Keep the text as the edit built it.
+        Normalize = 1 ///< Normalise the text after the edit (fixProp).
+    };
 
-    // The separator between path components, '/'.
+    /// The separator between path components, '/'.
     static const char _pathSeparator;
 
+    /// An empty path.
     Dir() = default;
-    // Stores text unchanged: no separator is added and nothing is normalised.
+    /// Stores text unchanged: no separator is added and nothing is normalised.
     explicit Dir(const std::string& text) : path(text) {}
+    /// Copies the text.
     Dir(const Dir& other) = default;
+    /// Copies the text.
     Dir& operator=(const Dir& other) = default;
+    /// Owns nothing but the text.
     ~Dir() = default;
 
-    // path becomes text followed by one separator.
+    /// path becomes text followed by one separator.
     void setPath(const std::string& text, DirProp prop);
-    // Appends text (unchanged, even if it begins with a separator) and one separator.
+    /// Appends text (unchanged, even if it begins with a separator) and one separator.
     void changePath(const std::string& text, DirProp prop);
-    // Appends ".." and one separator.
+    /// Appends ".." and one separator.
     void changePathUp(DirProp prop);
-    // Normalises path in place; the argument's value does not change what it does.
+    /// Normalises path in place; the argument's value does not change what it does.
     void fixProp(DirProp prop);
-    // Normalises first when prop is non-zero (the stored path changes even when the result is
-    // false), then reports whether path opens as a directory. Relative paths are resolved
-    // against the working directory. Every failure is a plain false.
+    /// Normalises first when prop is non-zero (the stored path changes even when the result is
+    /// false), then reports whether path opens as a directory. Relative paths are resolved
+    /// against the working directory. Every failure is a plain false.
     bool isValid(DirProp prop);
 
-    // The names below path that match pattern (fnmatch, no flags) as full path texts, in the
-    // order the directory reader returns them, depth first when recursive. Directories are
-    // descended into, never listed; symbolic links are listed, never descended into; the entry
-    // type comes from the directory reader alone (no stat). Unreadable directories contribute
-    // nothing.
+    /// The names below path that match pattern (fnmatch, no flags) as full path texts, in the
+    /// order the directory reader returns them, depth first when recursive. Directories are
+    /// descended into, never listed; symbolic links are listed, never descended into; the entry
+    /// type comes from the directory reader alone (no stat). Unreadable directories contribute
+    /// nothing.
     std::vector<std::string> scan(const std::string& pattern, bool recursive);
-    // Appends the matches to result and returns the number of elements result holds now.
+    /// Appends the matches to result and returns the number of elements result holds now.
     int scan(std::vector<std::string>& result, const std::string& pattern, bool recursive);
-    // The worker behind scan: reads dir rather than path and appends its matches to result.
+    /// The worker behind scan: reads dir rather than path and appends its matches to result.
     void scanDir(std::vector<std::string>& result, const std::string& dir,
                  const std::string& pattern, bool recursive);
 
+    /// The path text, read and written directly; edits and normalisation work on it.
     std::string path;
 };
 

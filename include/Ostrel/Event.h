@@ -1,19 +1,23 @@
-// Ostrel::Event - an event object for the threads of one process, set and clear, in one of two
-// modes fixed at construction.
-//
-// Manual reset: a set event stays set and releases every waiter (wake-ups are broadcast) until
-// reset; waits and test leave the state alone. Automatic reset: a wake-up goes to one waiter, and
-// every return from test, wait() and wait(milliseconds) leaves the event clear. pulse wakes
-// waiters (all or one, by mode) and leaves the event clear.
-//
-// A wait that does not find the event set waits exactly once: the first wake-up ends it, whether
-// it came from set, from pulse, or spuriously from the platform, and the state is not tested
-// again. wait(milliseconds) measures its limit on the wall clock (gettimeofday and a condition
-// variable on the realtime clock): the deadline is fixed before the event's mutex is taken, and a
-// change of the system clock moves it. Nothing is thrown or printed; nothing allocates.
-// Every operation but construction and destruction may come from any thread; an Event is
-// destroyed only when nobody waits on it. All operations but the timed wait are inline: they cost
-// what the same platform calls written by hand cost.
+/// \file
+/// \brief The public header of Ostrel::Event.
+
+/// \class Ostrel::Event
+/// \brief An event object for the threads of one process, set and clear, in one of two
+/// modes fixed at construction.
+///
+/// Manual reset: a set event stays set and releases every waiter (wake-ups are broadcast) until
+/// reset; waits and test leave the state alone. Automatic reset: a wake-up goes to one waiter, and
+/// every return from test, wait() and wait(milliseconds) leaves the event clear. pulse wakes
+/// waiters (all or one, by mode) and leaves the event clear.
+///
+/// A wait that does not find the event set waits exactly once: the first wake-up ends it, whether
+/// it came from set, from pulse, or spuriously from the platform, and the state is not tested
+/// again. wait(milliseconds) measures its limit on the wall clock (gettimeofday and a condition
+/// variable on the realtime clock): the deadline is fixed before the event's mutex is taken, and a
+/// change of the system clock moves it. Nothing is thrown or printed; nothing allocates.
+/// Every operation but construction and destruction may come from any thread; an Event is
+/// destroyed only when nobody waits on it. All operations but the timed wait are inline: they cost
+/// what the same platform calls written by hand cost.
 #pragma once
 
 #include <Ostrel/Export.h>
@@ -24,12 +28,17 @@ namespace Ostrel {
 
 class OSTREL_API Event {
 public:
+    /// An event in manual-reset mode (manualReset true) or automatic-reset mode, initially set
+    /// when signalled is true.
     Event(bool manualReset, bool signalled) noexcept;
+    /// Destroys the mutex and condition variable; nobody may wait on the event any more.
     ~Event();
+    /// Not copyable.
     Event(const Event&) = delete;
+    /// Not copyable.
     Event& operator=(const Event&) = delete;
 
-    // Sets the event and wakes waiters. Returns the unlock's status.
+    /// Sets the event and wakes waiters. Returns the unlock's status.
     int set() noexcept {
         pthread_mutex_lock(&mutex);
         signalled = true;
@@ -40,13 +49,13 @@ public:
         }
         return pthread_mutex_unlock(&mutex);
     }
-    // Clears the event; wakes nobody. Returns the unlock's status.
+    /// Clears the event; wakes nobody. Returns the unlock's status.
     int reset() noexcept {
         pthread_mutex_lock(&mutex);
         signalled = false;
         return pthread_mutex_unlock(&mutex);
     }
-    // Wakes waiters and leaves the event clear. Returns the unlock's status.
+    /// Wakes waiters and leaves the event clear. Returns the unlock's status.
     int pulse() noexcept {
         pthread_mutex_lock(&mutex);
         if (manualReset) {
@@ -57,7 +66,7 @@ public:
         signalled = false;
         return pthread_mutex_unlock(&mutex);
     }
-    // The state on entry; in automatic-reset mode the event is clear afterwards.
+    /// The state on entry; in automatic-reset mode the event is clear afterwards.
     bool test() noexcept {
         pthread_mutex_lock(&mutex);
         const bool result = signalled;
@@ -67,8 +76,8 @@ public:
         pthread_mutex_unlock(&mutex);
         return result;
     }
-    // Returns at once if the event is set, otherwise after the next wake-up.
-    // Returns the unlock's status.
+    /// Returns at once if the event is set, otherwise after the next wake-up.
+    /// Returns the unlock's status.
     int wait() noexcept {
         pthread_mutex_lock(&mutex);
         if (!signalled) {
@@ -80,8 +89,13 @@ public:
         }
         return pthread_mutex_unlock(&mutex);
     }
-    // True if the event was set on entry or a wake-up came before the limit; false when the limit
-    // passed or the timed wait failed otherwise.
+    /// True if the event was set on entry or a wake-up came before the limit; false when the limit
+    /// passed or the timed wait failed otherwise.
+    ///
+    /// The limit is measured on the WALL CLOCK: the deadline is gettimeofday() + milliseconds,
+    /// fixed before the mutex is taken, and the wait runs on the realtime clock. Setting the
+    /// system clock forward or back during the wait shortens or lengthens it accordingly. Like
+    /// wait(), it waits once: an early or spurious wake-up returns true.
     bool wait(unsigned long milliseconds) noexcept;
 
 private:

@@ -1,28 +1,32 @@
-// Ostrel::Process - one external program run as a child of the calling process.
-//
-// start() forks and runs argv[0] with execv: the file name is used exactly as given (no search
-// through PATH), with the argument vector argv (null-terminated, argv[0] included) and the
-// caller's environment. start() returns as soon as the child exists; a program that cannot be
-// run (missing, not executable) is not reported by start() but shows as exit code 255 from
-// join(). terminate() kills the child with SIGKILL; join() waits for it and returns its exit
-// status (0..255), or, for a child that a signal ended, exitCode: the code of the last
-// terminate() (0 until then), whichever signal it was and whoever sent it.
-// One object holds at most one child at a time and can start another after join().
-// The destructor waits for a child still held; it does not kill it.
-//
-// Failures are thrown as Process::Exception (by value): "Process is already running",
-// "Cannot fork process - <error text>", "Process doesn't run", "Cannot terminate process -
-// <error text>", "Cannot join process - <error text>".
-//
-// DANGER - fork in a threaded program. The child is a copy of the calling process with only the
-// calling thread in it; the locks other threads held at the moment of the fork stay held in the
-// child for ever. In the child nothing but execv runs, and, if execv fails, exit(-1), which runs
-// the child's exit handlers and static destructors and flushes its copy of the stdio buffers:
-// a handler or destructor that takes a lock another thread held can deadlock the child, and
-// output still buffered in the parent at the fork can appear twice. Flush standard output before
-// start(), and keep exit handlers lock-free in programs that start processes from threads.
-//
-// Not thread-safe: an object has no lock; one thread at a time uses it.
+/// \file
+/// \brief The public header of Ostrel::Process.
+
+/// \class Ostrel::Process
+/// \brief One external program run as a child of the calling process.
+///
+/// start() forks and runs argv[0] with execv: the file name is used exactly as given (no search
+/// through PATH), with the argument vector argv (null-terminated, argv[0] included) and the
+/// caller's environment. start() returns as soon as the child exists; a program that cannot be
+/// run (missing, not executable) is not reported by start() but shows as exit code 255 from
+/// join(). terminate() kills the child with SIGKILL; join() waits for it and returns its exit
+/// status (0..255), or, for a child that a signal ended, exitCode: the code of the last
+/// terminate() (0 until then), whichever signal it was and whoever sent it.
+/// One object holds at most one child at a time and can start another after join().
+/// The destructor waits for a child still held; it does not kill it.
+///
+/// Failures are thrown as Process::Exception (by value): "Process is already running",
+/// "Cannot fork process - " + error text, "Process doesn't run", "Cannot terminate process - " +
+/// error text, "Cannot join process - " + error text (the error text is strerror(errno)).
+///
+/// DANGER - fork in a threaded program. The child is a copy of the calling process with only the
+/// calling thread in it; the locks other threads held at the moment of the fork stay held in the
+/// child for ever. In the child nothing but execv runs, and, if execv fails, exit(-1), which runs
+/// the child's exit handlers and static destructors and flushes its copy of the stdio buffers:
+/// a handler or destructor that takes a lock another thread held can deadlock the child, and
+/// output still buffered in the parent at the fork can appear twice. Flush standard output before
+/// start(), and keep exit handlers lock-free in programs that start processes from threads.
+///
+/// Not thread-safe: an object has no lock; one thread at a time uses it.
 #pragma once
 
 #include <Ostrel/Export.h>
@@ -36,33 +40,48 @@ namespace Ostrel {
 
 class OSTREL_API Process {
 public:
-    // The component exception: the message is text, or text + " - " + detail.
+    /// The component exception: the message is text, or text + " - " + detail.
+    /// The component exception of Process, thrown by value; it has no base class, so catch it by
+    /// its own name (std::exception does not catch it).
     class OSTREL_API Exception {
     public:
-        // A null detail means none.
+        /// A null detail means none.
         Exception(const char* text, const char* detail);
+        /// Releases the message.
         virtual ~Exception();
+        /// The message, valid as long as the exception lives.
         virtual const char* what() const;
 
     private:
         std::string message;
     };
 
+    /// An object with no child.
     Process() noexcept = default;
+    /// Waits for a child still held (it does not kill it).
     ~Process();
+    /// Not copyable: one object owns one child.
     Process(const Process&) = delete;
+    /// Not copyable.
     Process& operator=(const Process&) = delete;
 
+    /// Forks and runs argv[0] in the child with execv (no PATH search); returns once the child
+    /// exists. Throws "Process is already running" or "Cannot fork process - " + error text.
+    /// A program that cannot be run shows up as exit code 255 from join(). See the fork DANGER
+    /// note of the class.
     void start(char* const* argv);
-    // Stores code in exitCode first (also when it then throws), then sends SIGKILL; the child
-    // still has to be joined.
+    /// Stores code in exitCode first (also when it then throws), then sends SIGKILL; the child
+    /// still has to be joined. Throws "Process doesn't run" or "Cannot terminate process - " +
+    /// error text.
     void terminate(int code);
-    // Waits for the child, forgets it and returns its exit code (see above).
+    /// Waits for the child, forgets it and returns its exit status (0..255), or terminateCode()
+    /// for a child that a signal ended. Throws "Process doesn't run", or "Cannot join process - "
+    /// with the error text.
     int join();
 
-    // The child's process id, or -1 when the object has no child.
+    /// The child's process id, or -1 when the object has no child.
     pid_t childId() const noexcept { return pid; }
-    // What join() returns for a child ended by a signal.
+    /// What join() returns for a child ended by a signal.
     std::int32_t terminateCode() const noexcept { return exitCode; }
 
 private:

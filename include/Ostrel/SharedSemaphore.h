@@ -1,22 +1,26 @@
-// Ostrel::SharedSemaphore - a counting semaphore shared between processes under a name.
-//
-// The constructor opens the POSIX named semaphore "/" + name with O_CREAT (never exclusive) and
-// permission bits 0644 reduced by the process's umask. A new semaphore starts at value; an
-// existing one keeps its current value and value is not used. The named semaphore and its value
-// OUTLIVE EVERY PROCESS: the library never removes it (no sem_unlink, not even in the
-// destructor); remove leftovers with "ostrel ipc remove NAME".
-//
-// Nothing throws. Each failure prints one line on standard error, ended and flushed, with the
-// system's text (strerror(errno)), and the operation returns:
-//   constructor "Cannot create shared semaphore - " + text (the object then has no semaphore)
-//   destructor  "Cannot close shared semaphore - " + text
-//   up          "Cannot post shared semaphore - " + text
-//   down        "Cannot wait on shared semaphore - " + text (nothing taken; a wait interrupted
-//               by a signal is not retried)
-// On an object without semaphore, up, down and the destructor print their line with the text of
-// EINVAL ("Invalid argument") and touch nothing.
-//
-// up and down may be called from any thread of any process. Copying is forbidden.
+/// \file
+/// \brief The public header of Ostrel::SharedSemaphore.
+
+/// \class Ostrel::SharedSemaphore
+/// \brief A counting semaphore shared between processes under a name.
+///
+/// The constructor opens the POSIX named semaphore "/" + name with O_CREAT (never exclusive) and
+/// permission bits 0644 reduced by the process's umask. A new semaphore starts at value; an
+/// existing one keeps its current value and value is not used. The named semaphore and its value
+/// OUTLIVE EVERY PROCESS: the library never removes it (no sem_unlink, not even in the
+/// destructor); remove leftovers with "ostrel ipc remove NAME".
+///
+/// Nothing throws. Each failure prints one line on standard error, ended and flushed, with the
+/// system's text (strerror(errno)), and the operation returns:
+///   constructor "Cannot create shared semaphore - " + text (the object then has no semaphore)
+///   destructor  "Cannot close shared semaphore - " + text
+///   up          "Cannot post shared semaphore - " + text
+///   down        "Cannot wait on shared semaphore - " + text (nothing taken; a wait interrupted
+///               by a signal is not retried)
+/// On an object without semaphore, up, down and the destructor print their line with the text of
+/// EINVAL ("Invalid argument") and touch nothing.
+///
+/// up and down may be called from any thread of any process. Copying is forbidden.
 #pragma once
 
 #include <Ostrel/Export.h>
@@ -27,17 +31,26 @@ namespace Ostrel {
 
 class OSTREL_API SharedSemaphore {
 public:
+    /// Opens or creates the named semaphore "/" + name; a new one starts at value, an existing
+    /// one keeps its count. Never removed by the library (use sem_unlink("/" + name)).
     SharedSemaphore(const char* name, int value);
+    /// Closes the semaphore for this process; the named semaphore and its count stay.
     ~SharedSemaphore();
+    /// Not copyable.
     SharedSemaphore(const SharedSemaphore&) = delete;
+    /// Not copyable.
     SharedSemaphore& operator=(const SharedSemaphore&) = delete;
 
-    // One platform call each, inline; a failure is reported out of line.
+    /// Adds 1 to the count (sem_post), one platform call inline; a failure prints "Cannot post
+    /// shared semaphore - " + error text.
     void up() noexcept {
         if (semaphore == nullptr || sem_post(semaphore) == -1) {
             postFailed();
         }
     }
+    /// Waits until the count is at least 1 and takes 1 (sem_wait); a failure, an interruption by
+    /// a signal included, prints "Cannot wait on shared semaphore - " + error text and returns
+    /// without taking anything.
     void down() noexcept {
         if (semaphore == nullptr || sem_wait(semaphore) == -1) {
             waitFailed();
@@ -45,11 +58,11 @@ public:
     }
 
 private:
-    // Print the line of the failed operation: the text of errno, or of EINVAL without semaphore.
+    /// Print the line of the failed operation: the text of errno, or of EINVAL without semaphore.
     void postFailed() const noexcept;
     void waitFailed() const noexcept;
 
-    // The open semaphore; null when opening failed.
+    /// The open semaphore; null when opening failed.
     sem_t* semaphore;
 };
 

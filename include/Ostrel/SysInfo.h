@@ -1,14 +1,18 @@
-// Ostrel::SysInfo - the process-wide record of where and as whom the program runs.
-//
-// The one instance is created on the first call of init() or the(), filled once from the
-// operating system, and never destroyed or refreshed. A value the system cannot supply is left
-// as a defined placeholder: "[NA]" for the user, host, system, system class and machine names,
-// an empty appName when the executable link cannot be read, an empty appDataName when HOME is
-// unset, and a cpuCount of 1. Nothing here throws on a failed system call and nothing prints
-// except dump().
-//
-// Not thread-safe: there is no lock. The first init() or the() must complete before any other
-// thread calls either, and set() must not run while other threads read the record.
+/// \file
+/// \brief The public header of Ostrel::SysInfo.
+
+/// \class Ostrel::SysInfo
+/// \brief The process-wide record of where and as whom the program runs.
+///
+/// The one instance is created on the first call of init() or the(), filled once from the
+/// operating system, and never destroyed or refreshed. A value the system cannot supply is left
+/// as a defined placeholder: "[NA]" for the user, host, system, system class and machine names,
+/// an empty appName when the executable link cannot be read, an empty appDataName when HOME is
+/// unset, and a cpuCount of 1. Nothing here throws on a failed system call and nothing prints
+/// except dump().
+///
+/// Not thread-safe: there is no lock. The first init() or the() must complete before any other
+/// thread calls either, and set() must not run while other threads read the record.
 #pragma once
 
 #include <Ostrel/Export.h>
@@ -21,49 +25,59 @@ namespace Ostrel {
 
 class OSTREL_API SysInfo {
 public:
-    // Creates the singleton if it does not exist yet.
+    /// Creates the singleton if it does not exist yet.
     static void init();
-    // The singleton, created on first use; never null.
+    /// The singleton, created on first use; never null.
     static SysInfo* the();
 
-    // Fills the record from the operating system; init() calls it once per process.
+    /// Fills the record from the operating system; init() calls it once per process.
     SysInfo();
+    /// Not copyable.
     SysInfo(const SysInfo&) = delete;
+    /// Not copyable.
     SysInfo& operator=(const SysInfo&) = delete;
 
-    // Records the environment name (unchanged) and the arguments argv[0] .. argv[argc - 1],
-    // skipping null entries; each call replaces both. With setupWindow, calls setWindowHandle().
+    /// Records the environment name (unchanged) and the arguments argv[0] .. argv[argc - 1],
+    /// skipping null entries; each call replaces both. With setupWindow, calls setWindowHandle().
     void set(const std::string& name, int argc, char** argv, bool setupWindow);
-    // There is no window on this platform: sets windowHandle to 0.
+    /// There is no window on this platform: sets windowHandle to 0.
     void setWindowHandle();
-    // Has no effect on this platform.
+    /// Has no effect on this platform.
     void setupExceptionPolicy();
 
-    // Runs "xdg-open " + url through the shell (system()) and waits for it; always returns true.
-    // WARNING: the URL is passed to the shell exactly as given, unquoted and unescaped. A URL
-    // holding blanks, quotes or shell metacharacters (; & | $ ` and the like) is interpreted
-    // by the shell and can run arbitrary commands. Pass only URLs that the shell takes as one
-    // plain word, and never a text that came from an untrusted source.
+    /// Runs "xdg-open " + url through the shell (system()) and waits for it; always returns true,
+    /// whether or not a browser opened.
+    /// WARNING: the URL is passed to the shell exactly as given, unquoted and unescaped. A URL
+    /// holding blanks, quotes or shell metacharacters (; & | $ ` and the like) is interpreted
+    /// by the shell and can run arbitrary commands. Pass only URLs that the shell takes as one
+    /// plain word, and never a text that came from an untrusted source.
     bool openUrl(const std::string& url);
-    // appDataName + "/." + name; forms the name only, creating and testing nothing.
+    /// appDataName + "/." + name; forms the name only, creating and testing nothing.
     std::string createAppDataPathName(const char* name) const;
-    // Prints the record (all but the arguments) on standard output between two header lines.
+    /// Prints the record (all but the arguments) on standard output between two header lines.
     void dump();
 
+    /// The window handle; always 0 on this platform.
     std::int32_t windowHandle = 0;
+    /// The environment name given to set(); envName + "_DIR" names FileLocator's variable.
     std::string envName;
-    // Absolute path of the running executable.
+    /// Absolute path of the running executable.
     std::string appName;
+    /// The login name of the real user (getpwuid_r), or "[NA]".
     std::string userName;
+    /// The host name (gethostname), or "[NA]".
     std::string hostName;
+    /// The operating system's name (uname), or "[NA]".
     std::string sysName;
-    // The system class; on this platform a copy of sysName.
+    /// The system class; on this platform a copy of sysName.
     std::string sysClassName;
+    /// The machine's hardware name (uname), or "[NA]".
     std::string machineName;
-    // The user's home directory (HOME).
+    /// The user's home directory (HOME).
     std::string appDataName;
+    /// The arguments given to set(), argv[0] included.
     std::vector<std::string> arguments;
-    // Processors online, at least 1.
+    /// Processors online, at least 1.
     std::uint32_t cpuCount = 1;
 
 private:
