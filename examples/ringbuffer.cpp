@@ -2,11 +2,10 @@
 // SharedMutex and counted by two SharedSemaphores (free slots and filled slots).
 //
 // The producer (this program without arguments) starts the consumer (this program again, with
-// the run's base name) as a child Process. All names are unique per run. A SharedMutex
-// re-initialises its lock on every construction, so the producer waits on a third semaphore until
-// the consumer has built all its objects before it locks for the first time. The library never
-// removes named objects from the system, so the producer removes all five itself at the end
-// with shm_unlink and sem_unlink.
+// the run's base name) as a child Process; all names are unique per run. Every construction of a
+// SharedMutex re-initialises the lock and every destruction destroys it, so a third semaphore
+// holds the producer back until the consumer has built its objects, and again until it has
+// unlocked for the last time. The producer then removes all five named objects itself.
 #include <Ostrel/Process.h>
 #include <Ostrel/SharedMemory.h>
 #include <Ostrel/SharedMutex.h>
@@ -49,6 +48,7 @@ int run(const std::string& base, bool producer) {
             guard.unlock();
             filled.up();
         }
+        ready.down(); // the consumer has unlocked for the last time: destroying the lock is safe
         return 0;
     }
     ready.up();
@@ -59,6 +59,7 @@ int run(const std::string& base, bool producer) {
         guard.unlock();
         freeSlots.up();
     }
+    ready.up();
     std::cout << "consumer " << getpid() << ": sum " << sum << std::endl;
     return sum == long(itemCount) * (itemCount + 1) / 2 ? 0 : 1;
 }
