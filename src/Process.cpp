@@ -11,12 +11,12 @@
 namespace Ostrel {
 
 Process::Exception::Exception(const char* text, const char* detail)
-    : message(detail != nullptr ? std::string(text) + " - " + detail : std::string(text)) {}
+    : _message(detail != nullptr ? std::string(text) + " - " + detail : std::string(text)) {}
 
 Process::Exception::~Exception() = default;
 
 const char* Process::Exception::what() const {
-    return message.c_str();
+    return _message.c_str();
 }
 
 Process::~Process() {

@@ -33,12 +33,12 @@ void* codeToResult(int code) noexcept {
 } // namespace
 
 Thread::Exception::Exception(const char* text, const char* detail)
-    : message(detail != nullptr ? std::string(text) + " - " + detail : std::string(text)) {}
+    : _message(detail != nullptr ? std::string(text) + " - " + detail : std::string(text)) {}
 
 Thread::Exception::~Exception() = default;
 
 const char* Thread::Exception::what() const {
-    return message.c_str();
+    return _message.c_str();
 }
 
 // exitCode is left unset on purpose: it holds a value only once main() returned or terminate()

@@ -7,6 +7,7 @@
 #include <Ostrel/Signal.h>
 #include <Ostrel/Thread.h>
 
+#include "support/SpinThread.h"
 #include "support/Support.h"
 
 #include <gtest/gtest.h>
@@ -34,6 +35,7 @@
 using Ostrel::Event;
 using Ostrel::Semaphore;
 using Ostrel::Thread;
+using OstrelTest::SpinThread;
 
 namespace {
 
@@ -209,22 +211,6 @@ public:
         }
     }
     int main() override { return 5; }
-};
-
-// Spins without locks or allocation, so that asynchronous cancellation is safe at any point.
-class SpinThread : public Thread {
-public:
-    ~SpinThread() override {
-        if (running) {
-            (void)join();
-        }
-    }
-    int main() override {
-        for (;;) {
-            spins.fetch_add(1, std::memory_order_relaxed);
-        }
-    }
-    std::atomic<long> spins{0};
 };
 
 // Runs cycles of fn after a warm-up (the thread library keeps a cache of stacks, the allocator

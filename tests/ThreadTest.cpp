@@ -1,6 +1,7 @@
 #include <Ostrel/Thread.h>
 
 #include "fault/Fault.h"
+#include "support/SpinThread.h"
 #include "support/Support.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <string>
 
 using Ostrel::Thread;
+using OstrelTest::SpinThread;
 
 namespace {
 
@@ -30,22 +32,6 @@ public:
 
 private:
     std::function<int()> body;
-};
-
-// Spins without locks or allocation, so that asynchronous cancellation is safe.
-class SpinThread : public Thread {
-public:
-    ~SpinThread() override {
-        if (running) {
-            (void)join();
-        }
-    }
-    int main() override {
-        for (;;) {
-            spins.fetch_add(1, std::memory_order_relaxed);
-        }
-    }
-    std::atomic<long> spins{0};
 };
 
 std::string messageOf(const std::function<void()>& fn) {

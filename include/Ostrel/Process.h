@@ -40,12 +40,11 @@ namespace Ostrel {
 
 class OSTREL_API Process {
 public:
-    /// The component exception: the message is text, or text + " - " + detail.
     /// The component exception of Process, thrown by value; it has no base class, so catch it by
     /// its own name (std::exception does not catch it).
     class OSTREL_API Exception {
     public:
-        /// A null detail means none.
+        /// The message is text, or text + " - " + detail when detail is not null.
         Exception(const char* text, const char* detail);
         /// Releases the message.
         virtual ~Exception();
@@ -53,7 +52,7 @@ public:
         virtual const char* what() const;
 
     private:
-        std::string message;
+        std::string _message;
     };
 
     /// An object with no child.

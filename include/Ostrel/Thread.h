@@ -53,7 +53,7 @@ public:
         virtual const char* what() const;
 
     private:
-        std::string message;
+        std::string _message;
     };
 
     /// A thread object that does not run yet; the first one sets up the creation attributes.
