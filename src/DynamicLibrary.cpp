@@ -1,5 +1,7 @@
 #include <Ostrel/DynamicLibrary.h>
 
+#include "ExceptionMessage.h"
+
 #include <cstdlib>
 #include <iostream>
 
@@ -11,12 +13,8 @@ namespace Ostrel {
 const std::string DynamicLibrary::defaultPrefix("lib");
 const std::string DynamicLibrary::defaultSuffix(".so");
 
-DynamicLibrary::Exception::Exception(const char* text, const char* detail) : _message(text) {
-    if (detail != nullptr) {
-        _message += " - ";
-        _message += detail;
-    }
-}
+DynamicLibrary::Exception::Exception(const char* text, const char* detail)
+    : _message(internal::exceptionMessage(text, detail)) {}
 
 DynamicLibrary::Exception::~Exception() = default;
 

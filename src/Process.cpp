@@ -1,5 +1,7 @@
 #include <Ostrel/Process.h>
 
+#include "ExceptionMessage.h"
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +13,7 @@
 namespace Ostrel {
 
 Process::Exception::Exception(const char* text, const char* detail)
-    : _message(detail != nullptr ? std::string(text) + " - " + detail : std::string(text)) {}
+    : _message(internal::exceptionMessage(text, detail)) {}
 
 Process::Exception::~Exception() = default;
 

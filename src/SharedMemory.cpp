@@ -1,5 +1,7 @@
 #include <Ostrel/SharedMemory.h>
 
+#include "ExceptionMessage.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -9,12 +11,8 @@
 
 namespace Ostrel {
 
-SharedMemory::Exception::Exception(const char* text, const char* detail) : _message(text) {
-    if (detail != nullptr) {
-        _message += " - ";
-        _message += detail;
-    }
-}
+SharedMemory::Exception::Exception(const char* text, const char* detail)
+    : _message(internal::exceptionMessage(text, detail)) {}
 
 SharedMemory::Exception::~Exception() = default;
 

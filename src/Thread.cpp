@@ -1,5 +1,7 @@
 #include <Ostrel/Thread.h>
 
+#include "ExceptionMessage.h"
+
 #include <poll.h>
 #include <sched.h>
 
@@ -33,7 +35,7 @@ void* codeToResult(int code) noexcept {
 } // namespace
 
 Thread::Exception::Exception(const char* text, const char* detail)
-    : _message(detail != nullptr ? std::string(text) + " - " + detail : std::string(text)) {}
+    : _message(internal::exceptionMessage(text, detail)) {}
 
 Thread::Exception::~Exception() = default;
 
