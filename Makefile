@@ -92,7 +92,7 @@ sanitize: prerequisites
 	done
 
 # The whole test suite once more under valgrind memcheck, in the normal tree: every test process,
-# and every child it forks (runInChild, the fault-injection children), ends with a leak check;
+# and every child it forks (inChild, the tool runs of ToolTest), ends with a leak check;
 # any invalid access or definite or possible leak makes that process exit with 97, which fails
 # its test. Programs that a test executes (the ostrel tool, /bin/sleep) run natively. The
 # install test is left out (it only builds a consumer). ctest's "Cannot find file

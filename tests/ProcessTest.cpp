@@ -1,251 +1,202 @@
+// Threads, child processes and signals: Thread, Process and Signal.
 #include <Ostrel/Process.h>
+#include <Ostrel/Signal.h>
+#include <Ostrel/Thread.h>
 
 #include "fault/Fault.h"
 #include "support/Support.h"
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <functional>
-#include <sstream>
-#include <string>
-#include <vector>
 
-using Ostrel::Process;
+#include <sys/wait.h>
+
+using namespace Ostrel;
+using OstrelTest::messageOf;
+using OstrelTest::withError;
 
 namespace {
 
-// Owns the strings of a null-terminated argument vector.
-class Argv {
-public:
-    Argv(std::initializer_list<std::string> args) : strings(args) {
-        for (auto& s : strings) {
-            pointers.push_back(s.data());
-        }
-        pointers.push_back(nullptr);
-    }
-    char* const* get() { return pointers.data(); }
-
-private:
-    std::vector<std::string> strings;
-    std::vector<char*> pointers;
+// Runs fn as its body; the destructor of Thread joins it.
+struct FnThread : Thread {
+    explicit FnThread(int (*fn)()) : body(fn) {}
+    int main() override { return body(); }
+    int (*const body)();
 };
 
-std::string messageOf(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const Process::Exception& e) {
-        return e.what();
+std::atomic<int> phase{0};
+
+// Spins without locks, allocation or locals: asynchronous cancellation is safe at any point.
+std::atomic<long> spins{0};
+int spin() {
+    for (;;) {
+        spins.fetch_add(1, std::memory_order_relaxed);
     }
-    return "(no exception)";
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+int yieldSleepAndMark() {
+    phase = 1;
+    Thread::yield();
+    Thread::sleep(50);
+    return phase = 2;
 }
 
-std::string tool() {
-    return std::string(std::getenv("OSTREL_BUILD_DIR")) + "/bin/ostrel";
+// In a child: a terminate that did not cancel at once would make the join hang.
+TEST(Thread, JoinGivesTheCodeOfReturnExitOrTerminate) {
+    OstrelTest::inChild(
+        [] {
+            FnThread thread(yieldSleepAndMark);
+            EXPECT_EQ(thread.threadId, pthread_t{});
+            EXPECT_EQ(messageOf<Thread::Exception>([&] { thread.join(); }), "Thread doesn't run");
+            EXPECT_EQ(messageOf<Thread::Exception>([&] { thread.terminate(7); }),
+                      "Thread doesn't run");
+            thread.start();
+            EXPECT_EQ(messageOf<Thread::Exception>([&] { thread.start(); }),
+                      "Thread is already running");
+            EXPECT_EQ(thread.join(), 2);
+            FnThread exits([]() -> int { Thread::exit(9); });
+            exits.start();
+            EXPECT_EQ(exits.join(), 9);
+            FnThread spinner(spin);
+            spinner.start();
+            Thread::sleep(20);
+            spinner.terminate(7);
+            EXPECT_EQ(spinner.join(), 7);
+            {
+                FnThread left(yieldSleepAndMark); // started, then destroyed: its destructor joins
+                left.start();
+                OstrelTest::eventually([] { return phase == 1; });
+            }
+            EXPECT_EQ(phase, 2);
+        },
+        10000);
 }
 
-} // namespace
+// A failing call and its message.
+struct Failure {
+    const char* name;
+    OstrelFault::Rule rule;
+    void (*call)();
+    std::string message;
+};
 
-TEST(ProcessTest, ExitCodesAndStartAgain) {
+class ThreadFailure : public testing::TestWithParam<Failure> {};
+
+TEST_P(ThreadFailure, ThrowsItsMessage) {
+    const OstrelFault::Inject fault{GetParam().rule};
+    EXPECT_EQ(messageOf<Thread::Exception>(GetParam().call), GetParam().message);
+}
+
+void sleep5() {
+    Thread::sleep(5);
+}
+const Failure failures[] = {
+    {"YieldFails", {"sched_yield", EPERM}, Thread::yield, withError("Cannot yield ", EPERM)},
+    {"SleepFails", {"poll", ENOMEM}, sleep5, withError("Cannot sleep", ENOMEM)},
+    {"SleepInterruptedGoesOn", {"poll", EINTR}, sleep5, "(nothing thrown)"}};
+INSTANTIATE_TEST_SUITE_P(Thread, ThreadFailure, testing::ValuesIn(failures), OstrelTest::RowName());
+
+// Starts the program of words; its join() when wait.
+int run(Process& process, std::vector<std::string> words, bool wait = true) {
+    std::vector<char*> argv;
+    for (auto& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    process.start(argv.data());
+    return wait ? process.join() : 0;
+}
+
+// A program not found (PATH is not searched) exits 255; a child ended by a signal gives the code
+// of the last terminate(), 0 before any; failures carry the system's text.
+TEST(Process, JoinGivesTheExitCode) {
     Process process;
-    EXPECT_EQ(process.childId(), -1);
-    Argv three{"/bin/sh", "-c", "exit 3"};
-    process.start(three.get());
-    EXPECT_GT(process.childId(), 0);
-    EXPECT_EQ(process.join(), 3);
-    EXPECT_EQ(process.childId(), -1);
-
-    Argv missing{"/nonexistent/program"};
-    process.start(missing.get());
-    EXPECT_EQ(process.join(), 255);
-
-    // No PATH search: a bare name is not found.
-    Argv bare{"true"};
-    process.start(bare.get());
-    EXPECT_EQ(process.join(), 255);
+    EXPECT_EQ(run(process, {"/bin/sh", "-c", "exit 3"}), 3);
+    EXPECT_EQ(run(process, {"true"}), 255);
+    EXPECT_EQ(run(process, {"/bin/sh", "-c", "kill -9 $$"}), 0);
+    EXPECT_EQ(messageOf<Process::Exception>([&] { process.terminate(7); }), "Process doesn't run");
+    EXPECT_EQ(messageOf<Process::Exception>([&] { process.join(); }), "Process doesn't run");
+    EXPECT_EQ(run(process, {"/bin/sh", "-c", "kill -9 $$"}), 7);
+    run(process, {"/bin/true"}, false);
+    ASSERT_EQ(waitpid(process.childId(), nullptr, 0), process.childId()); // behind its back
+    EXPECT_EQ(messageOf<Process::Exception>([&] { process.terminate(3); }),
+              withError("Cannot terminate process", ESRCH));
+    EXPECT_EQ(messageOf<Process::Exception>([&] { process.join(); }),
+              withError("Cannot join process", ECHILD));
 }
 
-TEST(ProcessTest, TerminateAndSignalEnds) {
-    Process process;
-    Argv sleeper{"/bin/sleep", "30"};
-    process.start(sleeper.get());
-    process.terminate(7);
-    EXPECT_NE(process.childId(), -1);
-    EXPECT_EQ(process.join(), 7);
-
-    // A child that a signal of its own ends reports exitCode (still 7 here).
-    Argv selfKill{"/bin/sh", "-c", "kill -9 $$"};
-    process.start(selfKill.get());
-    EXPECT_EQ(process.join(), 7);
-
-    Process fresh;
-    fresh.start(selfKill.get());
-    EXPECT_EQ(fresh.join(), 0);
-}
-
-TEST(ProcessTest, StateErrors) {
-    Process process;
-    EXPECT_EQ(messageOf([&] { process.join(); }), "Process doesn't run");
-    EXPECT_EQ(messageOf([&] { process.terminate(5); }), "Process doesn't run");
-    EXPECT_EQ(process.terminateCode(), 5);
-
-    Argv sleeper{"/bin/sleep", "30"};
-    process.start(sleeper.get());
-    const pid_t first = process.childId();
-    EXPECT_EQ(messageOf([&] { process.start(sleeper.get()); }), "Process is already running");
-    EXPECT_EQ(process.childId(), first);
-    EXPECT_EQ(kill(first, 0), 0);
-    process.terminate(1);
-    EXPECT_EQ(process.join(), 1);
-}
-
-TEST(ProcessTest, DestructorWaitsForChild) {
+TEST(Process, TerminateKillsAndTheDestructorCollects) {
     pid_t child = -1;
     {
         Process process;
-        Argv shortSleep{"/bin/sleep", "0.2"};
-        process.start(shortSleep.get());
+        run(process, {"/bin/sleep", "30"}, false);
+        child = process.childId();
+        EXPECT_EQ(messageOf<Process::Exception>([&] { run(process, {"/bin/true"}); }),
+                  "Process is already running");
+        process.terminate(1);
+        EXPECT_EQ(process.join(), 1);
+        EXPECT_EQ(process.childId(), -1);
+        run(process, {"/bin/sleep", "0.2"}, false);
         child = process.childId();
     }
-    // Collected: no longer our child, and gone.
     EXPECT_EQ(waitpid(child, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
-    EXPECT_EQ(kill(child, 0), -1);
 }
 
-// Every failing call of the table, injected in a child: the message, the state, then the
-// object used again. A failed execv is the child's own affair: it shows as exit code 255.
-TEST(ProcessTest, SystemCallFailures) {
-    struct Case {
-        const char* rule;
-        const char* program;
-        void (*call)(Process&, char* const*);
-        std::string message;
-        bool child; // afterwards
-        int joined; // what join returns once the call works again
-    };
-    const auto error = [](int number) { return std::string(" - ") + std::strerror(number); };
-    const Case cases[] = {
-        {"fork:1:11", "/bin/true", [](Process& p, char* const* argv) { p.start(argv); },
-         "Cannot fork process" + error(EAGAIN), false, 0},
-        {"kill:1:1", "/bin/sleep",
-         [](Process& p, char* const* argv) {
-             p.start(argv);
-             p.terminate(7);
-         },
-         "Cannot terminate process" + error(EPERM), true, 7},
-        {"waitpid:1:4", "/bin/true",
-         [](Process& p, char* const* argv) {
-             p.start(argv);
-             p.join();
-         },
-         "Cannot join process" + error(EINTR), true, 0},
-        {"execv:1:2", "/bin/true", [](Process& p, char* const* argv) { p.start(argv); },
-         "(no exception)", true, 255},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(OstrelTest::runInChild([&c] {
-                      const OstrelTest::ResourceSnapshot before;
-                      Process process;
-                      Argv argv{c.program, "30"};
-                      ostrelFaultSet(c.rule);
-                      const std::string message = messageOf([&] { c.call(process, argv.get()); });
-                      ostrelFaultSet(nullptr);
-                      if (message != c.message || (process.childId() != -1) != c.child ||
-                          process.terminateCode() != (c.joined == 7 ? 7 : 0)) {
-                          std::fprintf(stderr, "got \"%s\"\n", message.c_str());
-                          return 1;
-                      }
-                      if (!c.child) {
-                          process.start(argv.get());
-                      } else if (c.joined == 7) {
-                          process.terminate(7);
-                      }
-                      return process.join() == c.joined && before.unchanged() ? 0 : 2;
-                  }),
-                  0)
-            << c.rule;
+// Counts the calls for Terminate once, and those for any other type a hundred times.
+struct Counter : Signal::SignalHandler {
+    void signalReceived(Signal::SignalType type) override {
+        count = count + (type == Signal::Terminate ? 1 : 100);
     }
-    Process process; // a real failure: the child was collected behind the object's back
-    EXPECT_EQ(messageOf([&] {
-                  Argv t{"/bin/true"};
-                  process.start(t.get());
-                  (void)waitpid(process.childId(), nullptr, 0);
-                  process.join();
-              }),
-              "Cannot join process" + error(ECHILD));
-    EXPECT_NE(process.childId(), -1);
+    volatile std::sig_atomic_t count = 0;
+};
+
+void own(int) {}
+
+sighandler_t disposition(int number) {
+    struct sigaction action {};
+    sigaction(number, nullptr, &action);
+    return action.sa_handler;
 }
 
-// The ostrel run tool.
-
-TEST(ProcessTest, ToolRunsAndPassesExitCode) {
-    OstrelTest::TempDir dir;
-    const std::string out = dir.path() + "/out";
-    const std::string err = dir.path() + "/err";
-    struct Case {
-        std::string args;
-        int code;
-        std::string stdoutText;
-        std::string stderrText;
-    };
-    const std::vector<Case> cases = {
-        {"/bin/sh -c 'echo hi; exit 3'", 3, "hi\n", ""},
-        {"/bin/true", 0, "", ""},
-        {"/nonexistent", 255, "", ""},
-        {"--timeout 5000 /bin/true", 0, "", ""},
-        {"--timeout 100 /bin/sleep 30", 124, "",
-         "ostrel run: /bin/sleep: timed out after 100 ms, killed\n"},
-    };
-    for (const auto& c : cases) {
-        const std::string command =
-            tool() + " run " + c.args + " >" + out + " 2>" + err + " </dev/null";
-        const int status = std::system(command.c_str());
-        ASSERT_TRUE(WIFEXITED(status)) << c.args;
-        EXPECT_EQ(WEXITSTATUS(status), c.code) << c.args;
-        EXPECT_EQ(readFile(out), c.stdoutText) << c.args;
-        EXPECT_EQ(readFile(err), c.stderrText) << c.args;
-    }
-    for (const std::string args : {"", "--timeout", "--timeout x /bin/true", "--timeout 5"}) {
-        const int status = std::system((tool() + " run " + args + " 2>/dev/null").c_str());
-        EXPECT_EQ(WEXITSTATUS(status), 2) << args;
-    }
-}
-
-TEST(ProcessTest, ToolStopSignalsKillChild) {
-    for (const int sig : {SIGINT, SIGTERM}) {
-        const int code = OstrelTest::runInChild(
-            [sig] {
-                Process process;
-                const std::string path = tool();
-                Argv argv{path, "run", "/bin/sleep", "30"};
-                process.start(argv.get());
-                usleep(300 * 1000); // time to register the handler
-                kill(process.childId(), sig);
-                return process.join();
-            },
-            10000);
-        if (OstrelTest::threadSanitizerBuild && sig == SIGINT) {
-            // ThreadSanitizer runs signal handlers deferred, with a mask that no longer tells the
-            // signal being handled, which is how the tool tells SIGINT from SIGTERM.
-            EXPECT_TRUE(code == 130 || code == 143) << code;
-            continue;
+// Signal dispositions belong to the process: changed in a child only.
+TEST(Signal, HandlerReceivesSigintAndSigtermUntilRemoved) {
+    OstrelTest::inChild([] {
+        Signal& dispatcher = Signal::_the;
+        const auto otherType = static_cast<Signal::SignalType>(1);
+        Counter counter, second;
+        signal(SIGINT, own);
+        EXPECT_FALSE(dispatcher.handleSignal(Signal::Terminate));
+        dispatcher.addSignalHandler(otherType, counter);
+        EXPECT_EQ(dispatcher.handler, nullptr);
+        dispatcher.addSignalHandler(Signal::Terminate, counter);
+        EXPECT_EQ(OstrelTest::captureStderr(
+                      [&] { dispatcher.addSignalHandler(Signal::Terminate, second); }),
+                  "Signal: addSignalHandler refused: a handler is already registered\n");
+        EXPECT_EQ(dispatcher.oldIntHandler, own);
+        EXPECT_EQ(dispatcher.oldTermHandler, SIG_DFL);
+        raise(SIGINT);
+        raise(SIGTERM);
+        EXPECT_TRUE(dispatcher.handleSignal(Signal::Terminate));
+        EXPECT_FALSE(dispatcher.handleSignal(otherType));
+        EXPECT_EQ(counter.count, 3);
+        dispatcher.removeSignalHandler(otherType);
+        EXPECT_EQ(dispatcher.handler, &counter);
+        dispatcher.removeSignalHandler(Signal::Terminate);
+        EXPECT_FALSE(dispatcher.handleSignal(Signal::Terminate));
+        EXPECT_EQ(disposition(SIGINT), own);
+        EXPECT_EQ(disposition(SIGTERM), SIG_DFL);
+        // A dispatcher that goes puts back what it replaced, as it was at the registration.
+        signal(SIGTERM, SIG_IGN);
+        {
+            Signal local;
+            local.addSignalHandler(Signal::Terminate, counter);
+            EXPECT_NE(disposition(SIGTERM), SIG_IGN);
         }
-        EXPECT_EQ(code, 128 + sig);
-    }
+        EXPECT_EQ(disposition(SIGTERM), SIG_IGN);
+    });
 }
+
+} // namespace

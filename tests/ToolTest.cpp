@@ -1,294 +1,106 @@
-// The ostrel tool, run as a program: exit codes, standard output and standard error.
+// The ostrel tool: its commands run as a program, and its argument parsers called directly.
+#include "InfoCommands.h"
+#include "RunCommand.h"
 #include "support/Support.h"
+
+#include <Ostrel/SharedMemory.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <utility>
-#include <vector>
-
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-using OstrelTest::TempDir;
+#include <filesystem>
 
 namespace {
 
-struct ToolRun {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string buildDir() {
-    const char* dir = std::getenv("OSTREL_BUILD_DIR");
-    return dir != nullptr ? dir : ".";
+// True when text matches pattern, in which '*' stands for any run of characters.
+bool matches(const char* text, const char* pattern) {
+    return *pattern == '*'
+               ? matches(text, pattern + 1) || (*text != '\0' && matches(text + 1, pattern))
+               : *text == *pattern && (*text == '\0' || matches(text + 1, pattern + 1));
 }
 
-std::string tool() {
-    return buildDir() + "/bin/ostrel";
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Runs the tool with args in cwd, with the environment changes env (an empty value unsets),
-// stdout and stderr going to files; a run still going after 60 s is killed (code -1).
-ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd = "/",
-                const std::vector<std::pair<std::string, std::string>>& env = {}) {
-    TempDir files;
-    const std::string outPath = files.path() + "/out";
-    const std::string errPath = files.path() + "/err";
-    const std::string program = tool();
-    std::vector<std::string> words{program};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& word : words) {
-        argv.push_back(word.data());
+// A shell command line run in a directory of its own with MYAPP_DIR set: exit code, out, err.
+TEST(Tool, EveryCommandInOneTable) {
+    const OstrelTest::TempDir dir;
+    for (const char* file : {"cwd/sub/d.txt", "cwd/both.conf", "env/share/both.conf", "env/x/y"}) {
+        dir.makeFile(file);
     }
-    argv.push_back(nullptr);
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(cwd.c_str()) != 0) {
-            _exit(126);
-        }
-        for (const auto& [name, value] : env) {
-            if (value.empty()) {
-                unsetenv(name.c_str());
-            } else {
-                setenv(name.c_str(), value.c_str(), 1);
-            }
-        }
-        execv(program.c_str(), argv.data());
-        _exit(127);
+    const OstrelTest::NamedObject shm;
+    Ostrel::SharedMemory().allocate(shm.c_str(), 4096); // unmapped at once, the object stays
+    const std::string env = dir.path + "/env/", tiny = TINY_LIBRARY, name = shm.name;
+    // The bundle directory as the locator writes it: absolute, normalised, one trailing '/'.
+    const std::string bundle = std::filesystem::canonical(OstrelTest::buildDir()).string() + "/";
+    const std::string added = "Info: AddSearchPath: ", searched = added + bundle + "\n" + added;
+    const std::string usage = "usage: ostrel COMMAND [ARG...]\n\ncommands:\n  ostrel info\n*";
+    const std::tuple<std::string, int, std::string, std::string> rows[] = {
+        {"ostrel", 2, "", usage},
+        {"ostrel bogus", 2, "", "ostrel: unknown command \"bogus\"\n" + usage},
+        {"ostrel normalize", 2, "",
+         "ostrel normalize: missing PATH\nusage: ostrel normalize PATH...\n"
+         "Print each PATH normalised, one per line.\n"},
+        {"ostrel run /usr/bin/printf '%s\\n' --help", 0, "--help\n", ""},
+        {"ostrel scan --recursive . 'd.*'", 0, "./sub/d.txt\n", ""},
+        {"ostrel locate --domain lib --verbose libOstrel.so", 0, bundle + "lib/libOstrel.so\n",
+         searched + "./\nCheckPath: " + bundle + "lib/libOstrel.so, true\n"},
+        {"ostrel locate --env MYAPP y", 0, env + "/x/y\n", searched + env + "\n" + added + "./\n"},
+        {"ostrel locate --env=MYAPP --domain=share both.conf", 0, env + "share/both.conf\n", "*"},
+        {"ostrel locate y", 1, "", "*\nostrel locate: y not found\n"},
+        {"OSTREL_DIR=/opt/o ostrel info", 0,
+         "=== SysInfo ===*\nenv      Name: OSTREL\napp      Name: " + bundle + "bin/ostrel\n*",
+         searched + "/opt/o\n" + added + "./\nInfo: SearchDir: " + bundle +
+             "\nInfo: SearchDir: /opt/o\nInfo: SearchDir: ./\n"},
+        {"ostrel run /bin/sh -c 'echo hi; exit 3'", 3, "hi\n", ""},
+        {"ostrel run /nonexistent", 255, "", ""},
+        {"ostrel run --timeout 100 /bin/sleep 30", 124, "",
+         "ostrel run: /bin/sleep: timed out after 100 ms, killed\n"},
+        {"ostrel run /bin/sleep 30 & sleep 0.3; kill -TERM $!; wait $!", 143, "", ""},
+        {"ostrel run /bin/sleep 30 & sleep 0.3; kill -INT $!; wait $!",
+         OstrelTest::threadSanitizerBuild ? 143 : 130, "",
+         ""}, // a ThreadSanitizer build cannot tell
+        {"LD_LIBRARY_PATH=:/opt/a::/opt/b: ostrel ldpath", 0, "/opt/a\n/opt/b\n/lib\n/usr/lib\n",
+         ""},
+        {"ostrel load /nonexistent/libNo.so", 1,
+         "/nonexistent/libNo.so: cannot open shared object file: No such file or directory\n",
+         "Cannot load library - /nonexistent/libNo.so: cannot open shared object file: No such "
+         "file or directory\n"},
+        {"ostrel load " + tiny + " tinyAnswer tinyNull", 0,
+         "loaded: " + tiny + "\ntinyAnswer: 0x*\ntinyNull: 0\n", ""},
+        {"ostrel ipc list", 0, "KIND *\nshm        4096 *  " + name + "\n*", ""},
+        {"ostrel ipc remove " + name + " && ostrel ipc remove " + name, 1, "removed " + name + "\n",
+         "ostrel ipc remove: no shared memory or semaphore named \"" + name + "\"\n"}};
+    for (const auto& [command, code, out, err] : rows) {
+        const auto run = OstrelTest::runTool("cd " + dir.path + "/cwd && unset OSTREL_DIR && " +
+                                             "export MYAPP_DIR=" + env + " && " + command);
+        EXPECT_EQ(run.code, code) << command;
+        EXPECT_PRED2(matches, run.out.c_str(), out.c_str()) << command;
+        EXPECT_PRED2(matches, run.err.c_str(), err.c_str()) << command;
     }
-    ToolRun run;
-    if (pid < 0) {
-        return run;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return run;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    run.out = readFile(outPath);
-    run.err = readFile(errPath);
-    return run;
 }
 
-bool startsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
+// What a parser makes of args, printed, or "error: " + its message.
+template <class Parse> std::string parsed(Parse parse, const OstrelTool::Args& args) try {
+    return testing::PrintToString(parse(args));
+} catch (const OstrelTool::UsageError& error) {
+    return "error: " + error.message;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        result.push_back(line);
-    }
-    return result;
-}
-
-// The build directory as the locator's bundle directory writes it: absolute, normalised, one
-// trailing separator.
-std::string normalisedBuildDir() {
-    char resolved[4096];
-    const std::string dir = realpath(buildDir().c_str(), resolved) != nullptr ? resolved : "";
-    return dir + "/";
-}
-
-TEST(ToolTest, UsageErrorsExitTwoWithTheUsageOnStderr) {
-    const std::vector<std::vector<std::string>> cases = {
-        {},
-        {"bogus"},
-        {"info", "extra"},
-        {"normalize"},
-        {"normalize", "--bogus", "a"},
-        {"scan"},
-        {"scan", "/"},
-        {"scan", "/", "*", "more"},
-        {"scan", "/", "*", "--deep"},
-        {"locate"},
-        {"locate", "a", "b"},
-        {"locate", "a", "--domain"},
-        {"locate", "a", "--domain", "etc"},
-        {"locate", "a", "--domain=usr"},
-        {"locate", "a", "--env"},
-        {"locate", "a", "--fast"},
+TEST(Tool, ArgumentParsers) {
+    using namespace OstrelTool;
+    const auto locate = [](const Args& a) {
+        const LocateArgs l = parseLocateArgs(a);
+        return std::make_tuple(l.name, l.domain, l.envName, l.verbose);
     };
-    for (const auto& args : cases) {
-        SCOPED_TRACE(args.empty() ? std::string("(none)") : args.front());
-        const ToolRun run = runTool(args);
-        EXPECT_EQ(run.code, 2);
-        EXPECT_EQ(run.out, "");
-        EXPECT_NE(run.err.find("usage: ostrel "), std::string::npos) << run.err;
-    }
-    EXPECT_EQ(runTool({"bogus"}).err.rfind("ostrel: unknown command \"bogus\"\n", 0), 0U);
-    EXPECT_EQ(runTool({"locate", "a", "--domain", "etc"}).err,
-              "ostrel locate: unknown domain \"etc\" (none, bin, lib or share)\n"
-              "usage: ostrel locate NAME [--domain none|bin|lib|share] [--env NAME] [--verbose]\n"
-              "Find NAME in the standard search directories (bundle, NAME_DIR, working "
-              "directory)\n"
-              "and print its path; exits 1 when it is not found. --env sets the environment name\n"
-              "whose NAME_DIR variable names a search directory; --verbose traces the lookup.\n");
-    EXPECT_EQ(runTool({"normalize"}).err, "ostrel normalize: missing PATH\n"
-                                          "usage: ostrel normalize PATH...\n"
-                                          "Print each PATH normalised, one per line.\n");
-}
-
-TEST(ToolTest, RunHandsAHelpAfterTheProgramToTheProgram) {
-    const ToolRun run = runTool({"run", "/usr/bin/printf", "%s\\n", "--help"});
-    EXPECT_EQ(run.code, 0);
-    EXPECT_EQ(run.out, "--help\n");
-    EXPECT_EQ(run.err, "");
-}
-
-TEST(ToolTest, HelpOnEveryCommand) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"info", "usage: ostrel info\n"},
-        {"normalize", "usage: ostrel normalize PATH...\n"},
-        {"scan", "usage: ostrel scan DIR PATTERN [--recursive]\n"},
-        {"locate", "usage: ostrel locate NAME [--domain none|bin|lib|share] [--env NAME] "
-                   "[--verbose]\n"},
-        {"run", "usage: ostrel run [--timeout MS] PROGRAM [ARG...]\n"},
-        {"ldpath", "usage: ostrel ldpath\n"},
-        {"load", "usage: ostrel load NAME [SYMBOL...]\n"},
-        {"road", "usage: ostrel road\n"},
-        {"ipc", "usage: ostrel ipc list | ipc remove NAME...\n"},
+    const auto run = [](const Args& a) {
+        const RunOptions r = parseRunArgs(a);
+        return std::make_pair(r.timeoutMs, r.argv);
     };
-    for (const auto& [command, usage] : cases) {
-        SCOPED_TRACE(command);
-        const ToolRun run = runTool({command, "--help"});
-        EXPECT_EQ(run.code, 0);
-        EXPECT_TRUE(startsWith(run.out, usage)) << run.out;
-        EXPECT_EQ(run.err, "");
-    }
-    const ToolRun all = runTool({"--help"});
-    EXPECT_EQ(all.code, 0);
-    EXPECT_TRUE(startsWith(all.out, "usage: ostrel COMMAND [ARG...]\n")) << all.out;
-}
-
-TEST(ToolTest, NormalizePrintsOnePathPerLine) {
-    const ToolRun run =
-        runTool({"normalize", "/usr/local/../lib", "a//b/./c/", "a/..", "/../x", "--", "-dash/./"});
-    EXPECT_EQ(run.code, 0);
-    EXPECT_EQ(run.out, "/usr/lib/\na/b/c/\n\n/x/\n-dash/\n");
-    EXPECT_EQ(run.err, "");
-}
-
-TEST(ToolTest, ScanListsMatchesFlatOrRecursive) {
-    TempDir tree;
-    tree.makeFile("a.txt");
-    tree.makeFile("b.log");
-    tree.makeFile("sub/c.txt");
-    tree.makeFile("sub/deeper/d.txt");
-    tree.makeDir("dir.txt");
-    const std::string base = tree.path() + "/";
-
-    const ToolRun flat = runTool({"scan", base, "*.txt"});
-    EXPECT_EQ(flat.code, 0);
-    EXPECT_EQ(flat.out, base + "a.txt\n");
-    EXPECT_EQ(flat.err, "");
-
-    const ToolRun deep = runTool({"scan", "--recursive", base, "*.txt"});
-    EXPECT_EQ(deep.code, 0);
-    std::vector<std::string> found = lines(deep.out);
-    std::sort(found.begin(), found.end());
-    EXPECT_EQ(found, (std::vector<std::string>{base + "a.txt", base + "sub/c.txt",
-                                               base + "sub/deeper/d.txt"}));
-
-    EXPECT_EQ(runTool({"scan", base, "*.none", "--recursive"}).out, "");
-    const ToolRun missing = runTool({"scan", base + "nothere", "*"});
-    EXPECT_EQ(missing.code, 1);
-    EXPECT_EQ(missing.err, "ostrel scan: " + base + "nothere is not a readable directory\n");
-}
-
-TEST(ToolTest, LocateFindsTheLibraryThroughTheBundleDirectory) {
-    TempDir cwd;
-    const std::string bundle = normalisedBuildDir();
-    const ToolRun run = runTool({"locate", "--domain", "lib", "--verbose", "libOstrel.so"},
-                                cwd.path(), {{"OSTREL_DIR", ""}});
-    EXPECT_EQ(run.code, 0) << run.err;
-    EXPECT_EQ(run.out, bundle + "lib/libOstrel.so\n");
-    EXPECT_EQ(run.err, "Info: AddSearchPath: " + bundle +
-                           "\nInfo: AddSearchPath: ./\n"
-                           "CheckPath: " +
-                           bundle + "lib/libOstrel.so, true\n");
-}
-
-TEST(ToolTest, LocateSearchesTheEnvironmentDirectoryThenTheWorkingDirectory) {
-    TempDir cwd;
-    TempDir envDir;
-    cwd.makeFile("here.conf");
-    cwd.makeFile("both.conf");
-    envDir.makeFile("share/both.conf");
-    envDir.makeFile("deep/down/only.env");
-    const std::vector<std::pair<std::string, std::string>> env = {
-        {"MYAPP_DIR", envDir.path() + "/"}};
-
-    const ToolRun local = runTool({"locate", "here.conf"}, cwd.path(), env);
-    EXPECT_EQ(local.code, 0) << local.err;
-    EXPECT_EQ(local.out, ".//here.conf\n");
-
-    // Without --env the environment name is empty, so MYAPP_DIR is not a search directory.
-    const ToolRun noEnv = runTool({"locate", "only.env"}, cwd.path(), env);
-    EXPECT_EQ(noEnv.code, 1);
-    EXPECT_EQ(noEnv.out, "");
-    EXPECT_EQ(noEnv.err, "Info: AddSearchPath: " + normalisedBuildDir() +
-                             "\nInfo: AddSearchPath: ./\nostrel locate: only.env not found\n");
-
-    const ToolRun scanned = runTool({"locate", "--env", "MYAPP", "only.env"}, cwd.path(), env);
-    EXPECT_EQ(scanned.code, 0) << scanned.err;
-    // The match is built on the search directory as given: its trailing separator doubles.
-    EXPECT_EQ(scanned.out, envDir.path() + "//deep/down/only.env\n");
-    EXPECT_NE(scanned.err.find("Info: AddSearchPath: " + envDir.path() + "/\n"), std::string::npos);
-
-    // The environment directory comes before the working directory.
-    const ToolRun first =
-        runTool({"locate", "--env=MYAPP", "--domain=share", "both.conf"}, cwd.path(), env);
-    EXPECT_EQ(first.code, 0) << first.err;
-    EXPECT_EQ(first.out, envDir.path() + "/share/both.conf\n");
-}
-
-TEST(ToolTest, InfoPrintsTheRecordThenTheSearchDirectories) {
-    TempDir cwd;
-    const ToolRun run = runTool({"info"}, cwd.path(), {{"OSTREL_DIR", "/opt/ostrel"}});
-    EXPECT_EQ(run.code, 0) << run.err;
-    const std::string header = "=== SysInfo =======================================";
-    const std::vector<std::string> out = lines(run.out);
-    ASSERT_EQ(out.size(), 12U) << run.out;
-    EXPECT_EQ(out[0], header);
-    EXPECT_EQ(out[1], "env      Name: OSTREL");
-    char resolved[4096];
-    ASSERT_NE(realpath(tool().c_str(), resolved), nullptr);
-    EXPECT_EQ(out[2], std::string("app      Name: ") + resolved);
-    EXPECT_EQ(out[11], header);
-    const std::string bundle = normalisedBuildDir();
-    EXPECT_EQ(run.err, "Info: AddSearchPath: " + bundle +
-                           "\nInfo: AddSearchPath: /opt/ostrel\nInfo: AddSearchPath: ./\n"
-                           "Info: SearchDir: " +
-                           bundle + "\nInfo: SearchDir: /opt/ostrel\nInfo: SearchDir: ./\n");
+    EXPECT_EQ(parsed(parseNormalizeArgs, {"-", "--", "-x", "--"}), R"({ "-", "-x", "--" })");
+    EXPECT_EQ(parsed(parseScanArgs, {"d", "--deep", "p"}), "error: unknown option \"--deep\"");
+    EXPECT_EQ(parsed(locate, {"--verbose", "n", "--domain=lib", "--env", "A"}),
+              R"(("n", 2, "A", true))");
+    EXPECT_EQ(parsed(run, {"--timeout", "2147483647", "--timeout"}),
+              R"((2147483647, { "--timeout" }))");
+    EXPECT_EQ(parsed(run, {"--timeout", "2147483648", "p"}),
+              "error: bad number of milliseconds \"2147483648\"");
 }
 
 } // namespace

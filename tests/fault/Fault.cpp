@@ -1,105 +1,91 @@
 #include "Fault.h"
 
 #include <atomic>
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
 
+#include <dlfcn.h>
+#include <poll.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace OstrelFault {
 namespace {
 
-struct Rule {
-    char name[32];
-    long nth;
-    bool onward;
-    int error;
-    // A rule "name:nth:=value" returns value instead of failing.
-    bool hasValue;
-    long value;
-    std::atomic<long> calls;
-};
-
-constexpr int maxRules = 32;
-Rule rules[maxRules];
+Rule rules[8];
+std::atomic<long> calls[8];
 std::atomic<int> ruleCount{0};
 
-// Parses one "name:nth[+]:errno" or "name:nth[+]:=value" item of length len; false when it is
-// malformed.
-bool parseRule(const char* item, std::size_t len, Rule& rule) {
-    const char* colon1 = static_cast<const char*>(std::memchr(item, ':', len));
-    if (colon1 == nullptr || colon1 == item ||
-        static_cast<std::size_t>(colon1 - item) >= sizeof rule.name) {
-        return false;
-    }
-    std::memcpy(rule.name, item, static_cast<std::size_t>(colon1 - item));
-    rule.name[colon1 - item] = '\0';
-    char* end = nullptr;
-    rule.nth = std::strtol(colon1 + 1, &end, 10);
-    rule.onward = *end == '+';
-    if (rule.onward) {
-        ++end;
-    }
-    if (*end != ':' || rule.nth < 1) {
-        return false;
-    }
-    rule.calls.store(0);
-    rule.hasValue = end[1] == '=';
-    if (rule.hasValue) {
-        rule.error = 0;
-        rule.value = std::strtol(end + 2, nullptr, 10);
-        return true;
-    }
-    rule.value = 0;
-    rule.error = static_cast<int>(std::strtol(end + 1, nullptr, 10));
-    return rule.error > 0;
-}
-
-} // namespace
-
-extern "C" void ostrelFaultSet(const char* text) {
-    ruleCount.store(0);
-    int count = 0;
-    for (const char* p = text; p != nullptr && *p != '\0' && count < maxRules;) {
-        const char* comma = std::strchr(p, ',');
-        const std::size_t len =
-            comma != nullptr ? static_cast<std::size_t>(comma - p) : std::strlen(p);
-        if (parseRule(p, len, rules[count])) {
-            ++count;
+// Counts this call of name: the errno it must fail with, or 0.
+int check(const char* name) {
+    for (int i = 0; i < ruleCount; ++i) {
+        if (std::strcmp(rules[i].call, name) == 0) {
+            const long call = ++calls[i];
+            const bool fails = call == rules[i].nth || (rules[i].onward && call > rules[i].nth);
+            return fails ? rules[i].error : 0;
         }
-        p = comma != nullptr ? comma + 1 : nullptr;
-    }
-    ruleCount.store(count);
-}
-
-extern "C" int ostrelFaultCheck(const char* name) {
-    long unused = 0;
-    const int result = ostrelFaultCheckValue(name, &unused);
-    return result > 0 ? result : 0;
-}
-
-extern "C" int ostrelFaultCheckValue(const char* name, long* value) {
-    const int count = ruleCount.load();
-    for (int i = 0; i < count; ++i) {
-        Rule& rule = rules[i];
-        if (std::strcmp(rule.name, name) != 0) {
-            continue;
-        }
-        const long call = rule.calls.fetch_add(1) + 1;
-        if (call == rule.nth || (rule.onward && call > rule.nth)) {
-            if (rule.hasValue) {
-                *value = rule.value;
-                return -1;
-            }
-            return rule.error;
-        }
-        return 0;
     }
     return 0;
 }
 
-namespace {
+// The next definition of the wrapped function after the shim's own: the real one.
+template <auto Self> decltype(Self) real(const char* name) {
+    static const auto function = reinterpret_cast<decltype(Self)>(dlsym(RTLD_NEXT, name));
+    return function;
+}
 
-// Rules handed down through the environment apply from the start of the program.
-[[gnu::constructor]] void loadRulesFromEnvironment() {
-    ostrelFaultSet(std::getenv("OSTREL_FAULT"));
+// Fails with errno set and the result `failed`.
+template <auto Self, class R, class... Args> R forward(const char* name, R failed, Args... args) {
+    const int error = check(name);
+    return error != 0 ? (errno = error, failed) : real<Self>(name)(args...);
 }
 
 } // namespace
+
+Inject::Inject(std::initializer_list<Rule> given) {
+    int count = 0;
+    for (const Rule& rule : given) {
+        calls[count] = 0;
+        rules[count++] = rule;
+    }
+    ruleCount = count;
+}
+
+Inject::~Inject() {
+    ruleCount = 0;
+}
+
+} // namespace OstrelFault
+
+using OstrelFault::forward;
+using OstrelFault::real;
+
+extern "C" {
+
+int sched_yield() noexcept {
+    return forward<&sched_yield>("sched_yield", -1);
+}
+int poll(pollfd* fds, nfds_t count, int timeout) {
+    return forward<&poll>("poll", -1, fds, count, timeout);
+}
+// Fails with the errno as its result.
+int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept {
+    const int error = OstrelFault::check("pthread_mutex_lock");
+    return error != 0 ? error : real<&pthread_mutex_lock>("pthread_mutex_lock")(mutex);
+}
+int munmap(void* address, size_t length) noexcept {
+    return forward<&munmap>("munmap", -1, address, length);
+}
+// Linux releases the descriptor even when close fails.
+int close(int fd) {
+    const int closed = real<&close>("close")(fd);
+    const int error = OstrelFault::check("close");
+    return error != 0 ? (errno = error, -1) : closed;
+}
+int sem_close(sem_t* semaphore) noexcept {
+    return forward<&sem_close>("sem_close", -1, semaphore);
+}
+
+} // extern "C"

@@ -1,26 +1,49 @@
-// Helpers shared by the test programs.
+// What several test programs need.
 #pragma once
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <functional>
-#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace OstrelTest {
 
-// ThreadSanitizer's interceptors for a few calls (pthread_create) reach the C library by symbol
-// version, past the fault shim: failures of those calls cannot be injected in that build.
+// ThreadSanitizer runs many times slower; AddressSanitizer keeps freed memory in quarantine.
 #if defined(__SANITIZE_THREAD__)
-inline constexpr bool threadSanitizerBuild = true;
+inline constexpr bool threadSanitizerBuild = true, addressSanitizerBuild = false;
+#elif defined(__SANITIZE_ADDRESS__)
+inline constexpr bool threadSanitizerBuild = false, addressSanitizerBuild = true;
 #else
-inline constexpr bool threadSanitizerBuild = false;
+inline constexpr bool threadSanitizerBuild = false, addressSanitizerBuild = false;
 #endif
 
-// Runs body in a forked child and returns its exit code (body's result). A child that is killed
-// by a signal gives 128 + the signal number; one still running after timeoutMs is killed and
-// gives -1. The child leaves with _exit, running no static destructor of the parent's state.
-int runInChild(const std::function<int()>& body, int timeoutMs = 20000);
+// The message of the Exception that fn throws, or "(nothing thrown)".
+template <class Exception, class Fn> std::string messageOf(Fn&& fn) {
+    try {
+        fn();
+    } catch (const Exception& error) {
+        return error.what();
+    }
+    return "(nothing thrown)";
+}
+
+// The message of a failed call: text + " - " + the system's text of error.
+std::string withError(const char* text, int error);
+
+// Names the rows of a parameterised test by their member `name`.
+struct RowName {
+    template <class Info> std::string operator()(const Info& info) const { return info.param.name; }
+};
+
+// Runs body in a forked child, where failed assertions print and make the exit code 1: a child
+// that fails, or still runs after timeoutMs (it is killed then), fails the calling test.
+void inChild(const std::function<void()>& body, int timeoutMs = 20000);
+
+// The exit code of child pid, 128 + the signal that ended it, or -1: killed after timeoutMs.
+int waitForExit(pid_t pid, int timeoutMs);
 
 // Polls pred every millisecond until it holds (true) or ms milliseconds have passed (false).
 template <class Pred> bool eventually(Pred pred, int ms = 5000) {
@@ -34,51 +57,43 @@ template <class Pred> bool eventually(Pred pred, int ms = 5000) {
     return true;
 }
 
-// What fn wrote on standard output (fd 1, C stdio and std::cout alike), or standard error.
+// Runs fn(0) ... fn(n - 1) on n threads at once and joins them.
+void runThreads(int n, const std::function<void(int)>& fn);
+
+// What fn writes on the standard output or error descriptor.
 std::string captureStdout(const std::function<void()>& fn);
 std::string captureStderr(const std::function<void()>& fn);
 
-// A name unique to this process and call, for named system objects: prefix + pid + counter.
-// The name is remembered (in this process and the children it forks later) for ResourceSnapshot.
-std::string uniqueName(const std::string& prefix);
+// The exit code and output of a shell command line; "ostrel" is the tool of the build tree.
+struct ToolRun {
+    int code;
+    std::string out;
+    std::string err;
+};
+ToolRun runTool(const std::string& commandLine);
+std::string buildDir();
 
-// What the process holds that a test could leave behind: its open descriptors (/proc/self/fd,
-// with their targets), its mappings of shared-memory objects and named semaphores (/dev/shm in
-// /proc/self/maps, counted), and the objects in /dev/shm named by uniqueName (shared memory
-// "name", semaphore "sem.name"). check() lists, one per line, what is held now and was not when the
-// snapshot was taken: "" when nothing was left behind. Reading /proc passes through the fault shim
-// (opendir, close...): take and check snapshots while no fault rule is set.
-//
-// Every test program also checks itself: a snapshot taken before its first test is checked after
-// its last one, and anything new fails the run (under ctest, every test is a run of its own).
-// Failure paths run in forked children, where the test takes and checks a snapshot itself.
-class ResourceSnapshot {
-public:
-    ResourceSnapshot() : held(current()) {}
-    std::string check() const;
-    // True when check() finds nothing; otherwise prints what it found on standard error.
-    bool unchanged() const;
-
-private:
-    static std::multiset<std::string> current();
-    std::multiset<std::string> held;
+// A unique name; the shared memory and semaphore of that name are removed when it goes.
+struct NamedObject {
+    NamedObject();
+    ~NamedObject();
+    NamedObject(const NamedObject&) = delete;
+    NamedObject& operator=(const NamedObject&) = delete;
+    const char* c_str() const { return name.c_str(); }
+    const std::string name;
 };
 
-// A fresh directory under the temporary directory, removed with all it holds on destruction.
-class TempDir {
-public:
+// The descriptors and shared-memory mappings held, as a text; every program checks it at its end.
+std::string heldResources();
+
+// A fresh directory, removed with all it holds.
+struct TempDir {
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return _path; }
-    // Creates the directories leading to relative and an empty (or given) file there.
     void makeFile(const std::string& relative, const std::string& contents = "") const;
-    void makeDir(const std::string& relative) const;
-
-private:
-    std::string _path;
+    const std::string path;
 };
 
 } // namespace OstrelTest

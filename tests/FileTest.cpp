@@ -1,0 +1,237 @@
+// Dir, SysInfo, FileLocator and DynamicLibrary: paths, the system record, files and libraries.
+#include <Ostrel/Dir.h>
+#include <Ostrel/DynamicLibrary.h>
+#include <Ostrel/FileLocator.h>
+#include <Ostrel/SysInfo.h>
+
+#include "support/Support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Ostrel;
+using OstrelTest::captureStderr;
+using Paths = std::vector<std::string>;
+
+namespace {
+
+TEST(Dir, NormalisesEveryComponent) {
+    // clang-format off
+    const std::pair<const char*, const char*> cases[] = {
+        {"/usr/local/../lib", "/usr/lib/"}, {"a//b/./c/", "a/b/c/"}, {"/../x", "/x/"},
+        {"../../a", "a/"}, {"a/..", ""}, {"a/b/../..", ""}, {".", ""}, {"", ""}, {"///", "/"},
+        {"/..", "/"}, {"x", "x/"}, {"//a//b", "/a/b/"}, {"/a/b/c/../../d", "/a/d/"},
+        {"a/.../.x/", "a/.../.x/"}, {"..a/b..", "..a/b../"}};
+    // clang-format on
+    for (const auto& [before, after] : cases) {
+        Dir dir(before);
+        dir.fixProp(Dir::Normalize);
+        EXPECT_EQ(dir.path, after) << before;
+        dir.fixProp(Dir::Normalize);
+        EXPECT_EQ(dir.path, after) << "normalised twice: " << before;
+    }
+}
+
+TEST(Dir, EditsAppendASeparatorAndNormaliseOnRequest) {
+    Dir dir("junk");
+    dir.setPath("/opt//app/bin/prog", Dir::AsGiven);
+    dir.changePathUp(Dir::AsGiven);
+    dir.changePath("lib", Dir::AsGiven);
+    EXPECT_EQ(dir.path, "/opt//app/bin/prog/../lib/");
+    dir.changePathUp(Dir::Normalize);
+    EXPECT_EQ(dir.path, "/opt/app/bin/");
+    dir.changePath("/x", Dir::Normalize);
+    EXPECT_EQ(dir.path, "/opt/app/bin/x/");
+    dir.setPath("a//b", Dir::Normalize);
+    EXPECT_EQ(dir.path, "a/b/");
+    Dir missing("/nonexistent//x/./");
+    EXPECT_FALSE(missing.isValid(Dir::Normalize));
+    EXPECT_EQ(missing.path, "/nonexistent/x/");
+    EXPECT_TRUE(Dir("/").isValid(Dir::AsGiven));
+    EXPECT_FALSE(Dir("/proc/self/exe").isValid(Dir::AsGiven));
+}
+
+// Only entries that the reader reports as directories are descended into: a link is a match.
+TEST(Dir, ScanMatchesEveryEntryButDirectories) {
+    const OstrelTest::TempDir tmp;
+    for (const char* file : {"a.png", "b.txt", ".hidden.png", "sub/c.png", "sub/deep/d.png",
+                             ".d/e.png", "..x/f.png", "dir.png/g"}) {
+        tmp.makeFile(file);
+    }
+    ASSERT_EQ(symlink((tmp.path + "/sub").c_str(), (tmp.path + "/link.png").c_str()), 0);
+    // The paths found below dir, relative to the tree and sorted.
+    const auto scan = [&](const std::string& dir, const char* pattern, bool recursive) {
+        Paths found = Dir(dir).scan(pattern, recursive);
+        for (auto& path : found) {
+            path.erase(0, path.rfind(tmp.path + "/", 0) == 0 ? tmp.path.size() + 1 : 0);
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    EXPECT_EQ(scan(tmp.path, "*.png", false), (Paths{".hidden.png", "a.png", "link.png"}));
+    EXPECT_EQ(scan(tmp.path + "/", "*.png", true),
+              (Paths{"..x/f.png", ".d/e.png", ".hidden.png", "a.png", "link.png", "sub/c.png",
+                     "sub/deep/d.png"}));
+    EXPECT_EQ(scan(tmp.path, "[ab].*", true), (Paths{"a.png", "b.txt"}));
+    EXPECT_EQ(scan(tmp.path, "sub/c.png", true), Paths{});
+    EXPECT_EQ(Dir(tmp.path + "//").scan("b.txt", false), Paths{tmp.path + "//b.txt"});
+    Paths found{"kept"};
+    EXPECT_EQ(Dir(tmp.path).scan(found, "b.txt", true), 2);
+    EXPECT_EQ(Dir(tmp.path + "/b.txt").scan(found, "*", true), 2);
+    EXPECT_EQ(found, (Paths{"kept", tmp.path + "/b.txt"}));
+}
+
+// What a shell command prints.
+std::string outputOf(const std::string& command) {
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string text;
+    for (int c; (c = std::fgetc(pipe)) != EOF;) {
+        text += static_cast<char>(c);
+    }
+    pclose(pipe);
+    return text;
+}
+
+// Created once, filled with what other programs report of this process and system, dumped.
+TEST(SysInfo, TheRecordComesFromTheSystem) {
+    SysInfo::init();
+    EXPECT_EQ(OstrelTest::captureStdout([] { SysInfo::the()->dump(); }),
+              outputOf("h='=== SysInfo ======================================='; s=$(uname -s); "
+                       "printf '%s\\n' \"$h\" 'env      Name: ' \"app      Name: $(realpath " +
+                       OstrelTest::buildDir() +
+                       "/bin/FileTest)\" \"user     Name: $(id -un)\" \"appData  Name: $HOME\" "
+                       "\"host     Name: $(uname -n)\" \"sys      Name: $s\" \"sysClass Name: $s\" "
+                       "\"machine  Name: $(uname -m)\" \"CPU     Count: $(getconf "
+                       "_NPROCESSORS_ONLN)\" 'WindowHandle : 0' \"$h\""));
+}
+
+// set() keeps the arguments that are not null.
+TEST(SysInfo, SetAndAppDataPath) {
+    SysInfo info;
+    char prog[] = "prog", flag[] = "-v", empty[] = "";
+    char* argv[] = {prog, nullptr, empty, flag};
+    info.windowHandle = -3;
+    info.set("MyApp", 3, argv, false);
+    EXPECT_EQ(info.envName + std::to_string(info.windowHandle), "MyApp-3");
+    EXPECT_EQ(info.arguments, (std::vector<std::string>{"prog", ""}));
+    info.set("", -1, argv, true);
+    EXPECT_EQ(info.arguments.size() + info.windowHandle, 0U);
+    info.appDataName = "/var/u1";
+    EXPECT_EQ(info.createAppDataPathName("app"), "/var/u1/.app");
+}
+
+// The URL goes to the shell unquoted: two words are two arguments.
+TEST(SysInfo, OpenUrlHandsTheUrlToXdgOpen) {
+    const OstrelTest::TempDir dir;
+    dir.makeFile("xdg-open", "#!/bin/sh\necho \"$#:$*\" >> '" + dir.path + "/log'\n");
+    OstrelTest::inChild([&] {
+        chmod((dir.path + "/xdg-open").c_str(), 0755);
+        setenv("PATH", dir.path.c_str(), 1);
+        SysInfo info;
+        EXPECT_TRUE(info.openUrl("https://example.org/a?b=1"));
+        EXPECT_TRUE(info.openUrl("two words"));
+    });
+    std::ifstream log(dir.path + "/log");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(log), {}),
+              "1:https://example.org/a?b=1\n2:two words\n");
+}
+
+// The record of the process is changed in a child only.
+TEST(FileLocator, StandardDirectoriesComeFromTheExecutableTheEnvironmentAndHere) {
+    OstrelTest::inChild([] {
+        SysInfo* const info = SysInfo::the();
+        info->appName = "/opt/app/bin/prog";
+        info->envName = "MYAPP";
+        setenv("MYAPP_DIR", "/srv/data", 1);
+        std::unique_ptr<FileLocator> all;
+        EXPECT_EQ(
+            captureStderr([&] { all = std::make_unique<FileLocator>(FileLocator::SearchAll); }),
+            "Info: AddSearchPath: /opt/app/\nInfo: AddSearchPath: /srv/data\n"
+            "Info: AddSearchPath: ./\n");
+        EXPECT_EQ(FileLocator(FileLocator::SearchLocal).searchDirs, Paths{"./"});
+        EXPECT_EQ(FileLocator(FileLocator::SearchEnvironment).searchDirs, Paths{"/srv/data"});
+        EXPECT_EQ(FileLocator::bundlePath(FileLocator::LibDomain), "/opt/app/lib/");
+        EXPECT_EQ(FileLocator::environmentPath(FileLocator::DataDomain), "/srv/data/share/");
+        EXPECT_EQ(FileLocator::localPath(FileLocator::BinDomain), "./bin/");
+        unsetenv("MYAPP_DIR");
+        EXPECT_EQ(FileLocator(FileLocator::SearchEnvironment).searchDirs, Paths{});
+        EXPECT_EQ(FileLocator::environmentPath(FileLocator::BinDomain), "");
+    });
+}
+
+// In each directory: domain/name, domain/system class/name, /name, then a scan of its tree; a
+// scan hit in an earlier directory wins over a direct hit in a later one.
+TEST(FileLocator, LocateTriesTheCandidatesInOrder) {
+    const OstrelTest::TempDir tmp, second;
+    const std::string base = tmp.path + "/", sys = SysInfo::the()->sysClassName;
+    std::string trace;
+    const auto locate = [&](const char* name, FileLocator::FileDomain domain, Paths dirs) {
+        FileLocator locator(0);
+        locator.searchDirs = std::move(dirs);
+        std::string found;
+        trace = captureStderr([&] { found = locator.locate(name, domain, true); });
+        return found;
+    };
+    EXPECT_EQ(locate("tool", FileLocator::BinDomain, {base}), "");
+    EXPECT_EQ(trace, "CheckPath: " + base + "bin/tool, false\nCheckPath: " + base + "bin/" + sys +
+                         "/tool, false\nCheckPath: " + base +
+                         "/tool, false\nInfo: Scan Dir: " + base + "/ for: tool\n");
+    tmp.makeFile("deep/tool");
+    second.makeFile("bin/tool");
+    EXPECT_EQ(locate("tool", FileLocator::BinDomain, {base, second.path + "/"}),
+              base + "/deep/tool");
+    EXPECT_EQ(trace.find("More than"), std::string::npos) << trace;
+    tmp.makeFile("tool");
+    EXPECT_EQ(locate("tool", FileLocator::BinDomain, {base}), base + "/tool");
+    tmp.makeFile("bin/" + sys + "/tool");
+    EXPECT_EQ(locate("tool", FileLocator::BinDomain, {base}), base + "bin/" + sys + "/tool");
+    tmp.makeFile("bin/tool");
+    EXPECT_EQ(locate("tool", FileLocator::BinDomain, {base}), base + "bin/tool");
+    EXPECT_EQ(trace, "CheckPath: " + base + "bin/tool, true\n");
+    EXPECT_EQ(locate("tool", FileLocator::NoneDomain, {base}), base + "/tool");
+    EXPECT_EQ(locate("tool", FileLocator::BinDomain, {tmp.path + "/none", second.path + "/"}),
+              second.path + "/bin/tool");
+    EXPECT_EQ(locate("tool", FileLocator::BinDomain, {}), "");
+    EXPECT_EQ(trace, "");
+}
+
+std::string messageOf(const std::function<void()>& fn) {
+    return OstrelTest::messageOf<DynamicLibrary::Exception>(fn);
+}
+
+bool tinyIsLoaded() {
+    return dlopen(TINY_LIBRARY, RTLD_LAZY | RTLD_NOLOAD) != nullptr;
+}
+
+// Moving hands the handle over; every handle is closed once, by its last owner.
+TEST(DynamicLibrary, LoadsResolvesAndUnloadsOnce) {
+    EXPECT_EQ(DynamicLibrary::defaultPrefix + "x" + DynamicLibrary::defaultSuffix, "libx.so");
+    DynamicLibrary library;
+    EXPECT_EQ(messageOf([&] { library.unload(); }), "No library loaded");
+    EXPECT_EQ(messageOf([&] { library.getSymbol("tinyAnswer"); }), "No library loaded");
+    library.load(TINY_LIBRARY);
+    EXPECT_EQ(messageOf([&] { library.load(TINY_LIBRARY); }), "Library already loaded");
+    EXPECT_EQ(library.getSymbol("tinyNull"), nullptr);
+    EXPECT_EQ(messageOf([&] { library.getSymbol("tinyMissing"); }),
+              "Cannot get symbol - " TINY_LIBRARY ": undefined symbol: tinyMissing");
+    library.unload();
+    EXPECT_FALSE(tinyIsLoaded());
+    {
+        library.load(TINY_LIBRARY);
+        DynamicLibrary moved(std::move(library));
+        DynamicLibrary assigned;
+        assigned.load(TINY_LIBRARY);
+        assigned = std::move(moved);
+        EXPECT_EQ(reinterpret_cast<int (*)()>(assigned.getSymbol("tinyAnswer"))(), 42);
+    }
+    EXPECT_FALSE(tinyIsLoaded());
+}
+
+} // namespace

@@ -1,0 +1,140 @@
+// SharedMemory, SharedMutex and SharedSemaphore, and every failure they report.
+#include <Ostrel/SharedMemory.h>
+#include <Ostrel/SharedMutex.h>
+#include <Ostrel/SharedSemaphore.h>
+
+#include "fault/Fault.h"
+#include "support/Support.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include <sys/mman.h>
+
+using Ostrel::SharedMemory;
+using Ostrel::SharedMutex;
+using Ostrel::SharedSemaphore;
+using OstrelTest::NamedObject;
+using OstrelTest::withError;
+
+namespace {
+
+std::string messageOf(const std::function<void()>& fn) {
+    return OstrelTest::messageOf<SharedMemory::Exception>(fn);
+}
+
+TEST(SharedMemory, StateErrors) {
+    const NamedObject name;
+    SharedMemory memory;
+    EXPECT_EQ(memory.length, 0U);
+    EXPECT_EQ(messageOf([&] { memory.address(); }), "No shared memory allocated");
+    EXPECT_EQ(messageOf([&] { memory.free(); }), "No shared memory allocated");
+    EXPECT_EQ(messageOf([&] { memory.allocate("ostrel/sub", 64); }),
+              withError("Cannot create shared memory", EINVAL));
+    memory.allocate(name.c_str(), 4096);
+    EXPECT_EQ(messageOf([&] { memory.allocate(name.c_str(), 64); }),
+              "Shared memory is already allocated");
+}
+
+// A failing allocation, or free as freeRule says: its message; then nothing is held.
+struct MemoryFailure {
+    const char* name;
+    unsigned long size;
+    OstrelFault::Rule freeRule;
+    std::string message;
+};
+
+class SharedMemoryFailure : public testing::TestWithParam<MemoryFailure> {};
+
+TEST_P(SharedMemoryFailure, ThrowsAndHoldsNothing) {
+    const MemoryFailure& row = GetParam();
+    const NamedObject name;
+    const std::string before = OstrelTest::heldResources();
+    SharedMemory memory;
+    std::string message = messageOf([&] { memory.allocate(name.c_str(), row.size); });
+    if (row.freeRule.call != nullptr) {
+        void* const mapped = memory.base;
+        const OstrelFault::Inject fault{row.freeRule};
+        message = messageOf([&] { memory.free(); });
+        if (row.freeRule.call == std::string("munmap")) {
+            munmap(mapped, 64); // what the failed call left
+        }
+    }
+    EXPECT_EQ(message, row.message);
+    EXPECT_EQ(memory.descriptor, -1);
+    EXPECT_EQ(memory.base, MAP_FAILED);
+    EXPECT_EQ(OstrelTest::heldResources(), before);
+    memory.allocate(name.c_str(), 64);
+}
+
+const MemoryFailure memoryFailures[] = {
+    {"MapFails", 0, {}, withError("Cannot map shared memory", EINVAL)},
+    {"UnmapFails", 64, {"munmap", EINVAL}, withError("Cannot unmap shared memory", EINVAL)},
+    {"CloseFails", 64, {"close", EIO}, withError("Cannot free shared memory", EIO)}};
+INSTANTIATE_TEST_SUITE_P(SharedMemory, SharedMemoryFailure, testing::ValuesIn(memoryFailures),
+                         OstrelTest::RowName());
+
+// What a shared object prints when a call fails while it is made, used and destroyed; nothing
+// when none does. In a child, which takes along what a failed call leaves.
+enum Object { Mutex, Semaphore, RefusedSemaphore };
+
+struct Diagnostic {
+    const char* name;
+    OstrelFault::Rule rule;
+    Object object;
+    std::string printed;
+};
+
+class SharedObjectDiagnostic : public testing::TestWithParam<Diagnostic> {};
+
+TEST_P(SharedObjectDiagnostic, PrintsItsLines) {
+    const Diagnostic& row = GetParam();
+    if (OstrelTest::threadSanitizerBuild && row.rule.call == std::string("pthread_mutex_lock")) {
+        GTEST_SKIP() << "ThreadSanitizer reports the refused unlock that follows as a misuse";
+    }
+    const NamedObject name;
+    OstrelTest::inChild([&] {
+        EXPECT_EQ(OstrelTest::captureStderr([&] {
+                      const OstrelFault::Inject fault{row.rule};
+                      if (row.object == Mutex) {
+                          SharedMutex mutex(name.c_str());
+                          mutex.lock(), mutex.unlock();
+                      } else {
+                          SharedSemaphore semaphore(row.object == Semaphore ? name.c_str() : "a/b",
+                                                    1);
+                          semaphore.up(), semaphore.down();
+                      }
+                  }),
+                  row.printed);
+    });
+}
+
+std::string line(const char* text, int error) {
+    return withError(text, error) + "\n";
+}
+
+// The construction of a SharedMutex locks once; a refused semaphore reports every later call.
+const Diagnostic diagnostics[] = {
+    {"MutexSilent", {"", 0}, Mutex, ""},
+    {"MutexLockFails",
+     {"pthread_mutex_lock", EINVAL, 2},
+     Mutex,
+     "Cannot lock mutex\nCannot unlock mutex\n"},
+    {"MutexUnmapFails", {"munmap", EINVAL}, Mutex, line("Cannot unmap shared memory", EINVAL)},
+    {"MutexCloseFails", {"close", EIO}, Mutex, line("Cannot free shared memory", EIO)},
+    {"SemaphoreSilent", {"", 0}, Semaphore, ""},
+    {"SemaphoreCloseFails",
+     {"sem_close", EBADF},
+     Semaphore,
+     line("Cannot close shared semaphore", EBADF)},
+    {"SemaphoreRefused",
+     {"", 0},
+     RefusedSemaphore,
+     line("Cannot create shared semaphore", EINVAL) + line("Cannot post shared semaphore", EINVAL) +
+         line("Cannot wait on shared semaphore", EINVAL) +
+         line("Cannot close shared semaphore", EINVAL)}};
+INSTANTIATE_TEST_SUITE_P(Ipc, SharedObjectDiagnostic, testing::ValuesIn(diagnostics),
+                         OstrelTest::RowName());
+
+} // namespace

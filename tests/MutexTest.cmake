@@ -1,2 +1,0 @@
-# Failing lock calls are injected through the shim.
-target_link_libraries(${cls}Test PRIVATE ostrel_fault)

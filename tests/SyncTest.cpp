@@ -1,0 +1,157 @@
+// Mutex, RWLock and SharedMutex (their lockable contract), Semaphore, Event and getSystemTime.
+#include <Ostrel/Event.h>
+#include <Ostrel/Mutex.h>
+#include <Ostrel/RWLock.h>
+#include <Ostrel/Semaphore.h>
+#include <Ostrel/SharedMutex.h>
+#include <Ostrel/Time.h>
+
+#include "support/Support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <shared_mutex>
+
+using namespace Ostrel;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Whether another thread can take the lock now, with Guard (shared or not).
+template <class Lock, class Guard = std::unique_lock<Lock>> bool freeElsewhere(Lock& lock) {
+    bool got = false;
+    std::thread([&] { got = Guard(lock, std::try_to_lock).owns_lock(); }).join();
+    return got;
+}
+
+// A lock of the type; a SharedMutex under a fresh name.
+template <class Lock> struct Named : OstrelTest::NamedObject, Lock {};
+template <> struct Named<SharedMutex> : OstrelTest::NamedObject, SharedMutex {
+    Named() : SharedMutex(c_str()) {}
+};
+
+template <class Lock> class Lockable : public testing::Test {};
+using LockTypes = testing::Types<Mutex, RWLock, SharedMutex>;
+TYPED_TEST_SUITE(Lockable, LockTypes);
+
+// The holder excludes every other thread until it unlocks, silently. Mutex and SharedMutex are
+// recursive: free after as many unlocks as locks; the holder of a RWLock is refused.
+TYPED_TEST(Lockable, ExcludesOtherThreadsUntilUnlocked) {
+    constexpr bool recursive = !std::is_same_v<TypeParam, RWLock>;
+    Named<TypeParam> lock;
+    EXPECT_EQ(OstrelTest::captureStderr([&] {
+                  lock.lock();
+                  EXPECT_EQ(lock.try_lock(), recursive);
+                  EXPECT_EQ(lock.try_lock(), recursive);
+                  for (int i = 0; i < (recursive ? 3 : 1); ++i) {
+                      EXPECT_FALSE(freeElsewhere(lock)) << "after " << i << " unlocks";
+                      lock.unlock();
+                  }
+                  EXPECT_TRUE(freeElsewhere(lock));
+                  long counter = 0;
+                  OstrelTest::runThreads(4, [&](int) {
+                      for (int i = 0; i < 5000; ++i) {
+                          const std::lock_guard<Named<TypeParam>> guard(lock);
+                          ++counter;
+                      }
+                  });
+                  EXPECT_EQ(counter, 4 * 5000);
+              }),
+              "");
+}
+
+TEST(RWLock, ReadersShare) {
+    RWLock lock;
+    lock.readLock();
+    EXPECT_TRUE((freeElsewhere<RWLock, std::shared_lock<RWLock>>(lock)));
+    EXPECT_FALSE(freeElsewhere(lock));
+    lock.unlock();
+}
+
+// The class-wide attribute objects live while objects do, whichever threads make them.
+TEST(UseCount, FollowsTheMutexAndRWLockObjects) {
+    {
+        const Mutex mutex;
+        const RWLock first, second;
+        EXPECT_EQ(Mutex::useCount() * 10 + RWLock::useCount(), 12);
+    }
+    OstrelTest::runThreads(4, [](int) {
+        for (int i = 0; i < 1000; ++i) {
+            const Mutex mutex;
+            const RWLock rwlock;
+        }
+    });
+    EXPECT_EQ(Mutex::useCount() + RWLock::useCount(), 0);
+}
+
+// In a child: a down that never passes hangs only the child, which is then killed.
+TEST(Semaphore, DownPassesOnlyWhileTheCountIsPositive) {
+    OstrelTest::inChild(
+        [] {
+            Semaphore semaphore(-1);
+            std::atomic<bool> passed{false};
+            std::thread waiter([&] { semaphore.down(), passed = true; });
+            semaphore.up();
+            std::this_thread::sleep_for(100ms);
+            EXPECT_FALSE(passed);
+            semaphore.up();
+            waiter.join();
+        },
+        10000);
+}
+
+// One operation on an event in a state: what it returns, and the state that test() reads after.
+using Operation = bool (*)(Event&);
+const Operation set = [](Event& e) { return e.set() != 0; };
+const Operation reset = [](Event& e) { return e.reset() != 0; };
+const Operation pulse = [](Event& e) { return e.pulse() != 0; };
+const Operation test = [](Event& e) { return e.test(); };
+const Operation untimedWait = [](Event& e) { return e.wait() == 0; };
+const Operation timedWait0 = [](Event& e) { return e.wait(0); };
+
+TEST(Event, TransitionTable) {
+    const std::tuple<const char*, bool, bool, Operation, bool, bool> rows[] = {
+        // name, manual, signalled before, operation, returns, signalled after
+        {"ManualSet", true, false, set, false, true},
+        {"ManualReset", true, true, reset, false, false},
+        {"ManualPulse", true, true, pulse, false, false},
+        {"ManualTest", true, true, test, true, true},
+        {"ManualWait", true, true, untimedWait, true, true},
+        {"ManualTimedWait", true, true, timedWait0, true, true},
+        {"ManualTimeOut", true, false, timedWait0, false, false},
+        {"AutoSet", false, false, set, false, true},
+        {"AutoPulse", false, true, pulse, false, false},
+        {"AutoTest", false, true, test, true, false},
+        {"AutoWait", false, true, untimedWait, true, false},
+        {"AutoTimedWait", false, true, timedWait0, true, false}};
+    for (const auto& [name, manual, before, operation, returns, after] : rows) {
+        Event event(manual, before);
+        EXPECT_EQ(operation(event), returns) << name;
+        EXPECT_EQ(event.test(), after) << name;
+    }
+}
+
+// A set wakes a waiting thread.
+TEST(Event, SetWakesAWaiter) {
+    Event event(false, false);
+    std::thread waiter([&] { EXPECT_TRUE(event.wait(5000)); });
+    std::this_thread::sleep_for(100ms);
+    event.set();
+    waiter.join();
+}
+
+// The wall clock, in seconds with whole microseconds.
+TEST(Time, WallClockInWholeMicroseconds) {
+    for (int i = 0; i < 100; ++i) {
+        const double now = getSystemTime();
+        const std::chrono::duration<double> clock =
+            std::chrono::system_clock::now().time_since_epoch();
+        EXPECT_NEAR(now, clock.count(), 1.0);
+        EXPECT_NEAR(now * 1e6, std::round(now * 1e6), 0.4) << std::fixed << now;
+    }
+}
+
+} // namespace

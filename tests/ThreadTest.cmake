@@ -1,1 +1,0 @@
-target_link_libraries(${cls}Test PRIVATE ostrel_fault)

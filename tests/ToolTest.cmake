@@ -1,2 +1,0 @@
-# The tests run the tool itself, found through OSTREL_BUILD_DIR.
-add_dependencies(ToolTest ostrel)
