@@ -22,9 +22,7 @@ std::atomic<int> ruleCount{0};
 int check(const char* name) {
     for (int i = 0; i < ruleCount; ++i) {
         if (std::strcmp(rules[i].call, name) == 0) {
-            const long call = ++calls[i];
-            const bool fails = call == rules[i].nth || (rules[i].onward && call > rules[i].nth);
-            return fails ? rules[i].error : 0;
+            return ++calls[i] == rules[i].nth ? rules[i].error : 0;
         }
     }
     return 0;
@@ -47,6 +45,9 @@ template <auto Self, class R, class... Args> R forward(const char* name, R faile
 Inject::Inject(std::initializer_list<Rule> given) {
     int count = 0;
     for (const Rule& rule : given) {
+        if (count == 8) {
+            break;
+        }
         calls[count] = 0;
         rules[count++] = rule;
     }

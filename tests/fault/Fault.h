@@ -9,12 +9,12 @@ namespace OstrelFault {
 
 struct Rule {
     const char* call;
-    int error;           // the errno it fails with
-    int nth = 1;         // the call that fails, counted from 1 since the rules were set
-    bool onward = false; // and every later one
+    int error;   // the errno it fails with
+    int nth = 1; // the call that fails, counted from 1 since the rules were set
 };
 
-// The rules hold while it lives. Not thread-safe: set them before the calls they concern.
+// The rules (at most 8) hold while it lives. Not thread-safe: set them before the calls they
+// concern.
 class Inject {
 public:
     Inject(std::initializer_list<Rule> rules);
