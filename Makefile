@@ -16,7 +16,7 @@ prerequisites = scripts/prerequisites.sh $(1)
 build = cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null && \
         cmake --build $(BUILD) -j $(JOBS) $(if $(1),--target $(1)) -- --no-print-directory
 
-.PHONY: all run test benchmarks bench docs sanitize memcheck fuzz lint clean
+.PHONY: all run test benchmarks bench docs package sanitize memcheck fuzz lint clean
 
 all:
 	@$(call prerequisites,$(CORE))
@@ -60,6 +60,18 @@ docs:
 	python3 docs/check_documented.py $(BUILD)/docs/xml
 	@echo "API reference: $(BUILD)/docs/html/index.html"
 
+# The Debian packages libostrel1 (library and tool) and libostrel-dev (headers, CMake package,
+# pkg-config file), built for /usr in the multiarch layout in build-package/, then checked: their
+# contents and dependencies, and a consumer built against them unpacked into a scratch root.
+package:
+	@$(call prerequisites,$(CORE) dpkg-dev:dpkg-shlibdeps file:file pkg-config:pkg-config)
+	cmake -S . -B build-package -DCMAKE_INSTALL_PREFIX=/usr -DOSTREL_BUILD_TESTS=OFF \
+	    -DOSTREL_BUILD_BENCH=OFF -DOSTREL_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-package -j $(JOBS) -- --no-print-directory
+	cd build-package && cpack >/dev/null
+	tests/install/consume.sh packages build-package
+	@ls build-package/*.deb
+
 sanitize:
 	@$(call prerequisites,$(TESTING))
 	scripts/sanitize.sh $(JOBS) $(CMAKE_FLAGS)
@@ -68,7 +80,7 @@ sanitize:
 # and every child it forks (inChild, the tool runs of ToolTest), ends with a leak check;
 # any invalid access or definite or possible leak makes that process exit with 97, which fails
 # its test. Programs that a test executes (the ostrel tool, /bin/sleep) run natively. The
-# install test is left out (it only builds a consumer). ctest's "Cannot find file
+# consumer tests are left out (they only build consumers). ctest's "Cannot find file
 # DartConfiguration.tcl" lines are harmless: the checker is given on its command line.
 VALGRIND_OPTIONS := --error-exitcode=97 --leak-check=full --errors-for-leak-kinds=definite,possible \
                     --num-callers=30 --suppressions=$(CURDIR)/tests/valgrind.supp
@@ -76,7 +88,7 @@ VALGRIND_OPTIONS := --error-exitcode=97 --leak-check=full --errors-for-leak-kind
 memcheck:
 	@$(call prerequisites,$(TESTING) valgrind:valgrind)
 	@$(call build,)
-	ctest --test-dir $(BUILD) -T memcheck -j $(JOBS) -E '^InstallAndConsume$$' --output-on-failure \
+	ctest --test-dir $(BUILD) -T memcheck -j $(JOBS) -E 'AndConsume$$' --output-on-failure \
 	    --overwrite MemoryCheckCommand=$$(command -v valgrind) \
 	    --overwrite "MemoryCheckCommandOptions=$(VALGRIND_OPTIONS)"
 
@@ -91,4 +103,4 @@ lint:
 	scripts/lint.sh $(JOBS) $(CMAKE_FLAGS)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-lint
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-lint build-package
