@@ -48,10 +48,11 @@ bench: benchmarks
 	python3 bench/ratios.py $(BUILD) --json $(BUILD)/bench.json
 	python3 bench/chart.py $(BUILD)/bench.json docs/benchmarks.md docs/benchmarks.svg
 
-# The HTML API reference, from the public headers through docs/Doxyfile, lands in
-# $(BUILD)/docs/html/index.html. Any public class, member or enumerator without a doc comment
-# fails: Doxygen turns its warnings into errors and logs them, the log must stay empty, and
-# docs/check_documented.py adds the enumerators Doxygen does not report.
+# The HTML API reference, from the public headers, docs/tour.md and the examples through
+# docs/Doxyfile, lands in $(BUILD)/docs/html/index.html. Any public class, member or enumerator
+# without a doc comment fails: Doxygen turns its warnings into errors and logs them, the log must
+# stay empty, and docs/check_documented.py adds the enumerators Doxygen does not report. That
+# script also fails when a free function or an example has no page linked from the main page.
 docs:
 	@$(call prerequisites,doxygen:doxygen python3:python3)
 	rm -rf $(BUILD)/docs && mkdir -p $(BUILD)/docs
