@@ -48,16 +48,19 @@ bench: benchmarks
 	python3 bench/ratios.py $(BUILD) --json $(BUILD)/bench.json
 	python3 bench/chart.py $(BUILD)/bench.json docs/benchmarks.md docs/benchmarks.svg
 
-# The HTML API reference, from the public headers through docs/Doxyfile, lands in
-# $(BUILD)/docs/html/index.html. Any public class, member or enumerator without a doc comment
-# fails: Doxygen turns its warnings into errors and logs them, the log must stay empty, and
-# docs/check_documented.py adds the enumerators Doxygen does not report.
+# The HTML API reference, from the public headers, docs/tour.md and the examples through
+# docs/Doxyfile, lands in $(BUILD)/docs/html/index.html. Any public class, member or enumerator
+# without a doc comment fails: Doxygen turns its warnings into errors and logs them, the log must
+# stay empty, and docs/check_documented.py adds the enumerators Doxygen does not report. That
+# script also fails when a free function or an example has no page linked from the main page;
+# docs/check_snippets.py compiles every code snippet of the tour.
 docs:
-	@$(call prerequisites,doxygen:doxygen python3:python3)
+	@$(call prerequisites,doxygen:doxygen python3:python3 g++:c++)
 	rm -rf $(BUILD)/docs && mkdir -p $(BUILD)/docs
 	OSTREL_DOCS_DIR=$(BUILD)/docs doxygen docs/Doxyfile
 	@if [ -s $(BUILD)/docs/warnings.log ]; then cat $(BUILD)/docs/warnings.log >&2; exit 1; fi
 	python3 docs/check_documented.py $(BUILD)/docs/xml
+	python3 docs/check_snippets.py $(BUILD)
 	@echo "API reference: $(BUILD)/docs/html/index.html"
 
 # The Debian packages libostrel1 (library and tool) and libostrel-dev (headers, CMake package,
