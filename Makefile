@@ -55,9 +55,10 @@ bench: benchmarks
 # script also fails when a free function or an example has no page linked from the main page;
 # docs/check_snippets.py compiles every code snippet of the tour.
 docs:
-	@$(call prerequisites,doxygen:doxygen python3:python3 g++:c++)
+	@$(call prerequisites,$(CORE) doxygen:doxygen python3:python3)
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
 	rm -rf $(BUILD)/docs && mkdir -p $(BUILD)/docs
-	OSTREL_DOCS_DIR=$(BUILD)/docs doxygen docs/Doxyfile
+	OSTREL_DOCS_DIR=$(BUILD)/docs OSTREL_BUILD_DIR=$(BUILD) doxygen docs/Doxyfile
 	@if [ -s $(BUILD)/docs/warnings.log ]; then cat $(BUILD)/docs/warnings.log >&2; exit 1; fi
 	python3 docs/check_documented.py $(BUILD)/docs/xml
 	python3 docs/check_snippets.py $(BUILD)
