@@ -17,22 +17,25 @@ const char Dir::_pathSeparator = '/';
 void Dir::setPath(const std::string& text, DirProp prop) {
     path = text;
     path += _pathSeparator;
-    if (prop != AsGiven)
+    if (prop != AsGiven) {
         fixProp(prop);
+    }
 }
 
 void Dir::changePath(const std::string& text, DirProp prop) {
     path += text;
     path += _pathSeparator;
-    if (prop != AsGiven)
+    if (prop != AsGiven) {
         fixProp(prop);
+    }
 }
 
 void Dir::changePathUp(DirProp prop) {
     path += upDirToken;
     path += _pathSeparator;
-    if (prop != AsGiven)
+    if (prop != AsGiven) {
         fixProp(prop);
+    }
 }
 
 // Normalises in one pass over the components, writing the kept ones back into the same buffer.
@@ -41,33 +44,40 @@ void Dir::changePathUp(DirProp prop) {
 // is moving out back to the separator before it. Only a last component without a trailing
 // separator can make the text grow by that one separator.
 void Dir::fixProp(DirProp /*prop*/) {
-    if (path.empty())
+    if (path.empty()) {
         return;
+    }
     const std::size_t size = path.size();
     const std::size_t base = path[0] == _pathSeparator ? 1 : 0;
     std::size_t out = base;
     std::size_t in = 0;
     while (in < size) {
-        while (in < size && path[in] == _pathSeparator)
+        while (in < size && path[in] == _pathSeparator) {
             ++in;
-        if (in == size)
+        }
+        if (in == size) {
             break;
+        }
         const std::size_t start = in;
-        while (in < size && path[in] != _pathSeparator)
+        while (in < size && path[in] != _pathSeparator) {
             ++in;
+        }
         const std::size_t length = in - start;
-        if (path.compare(start, length, sameDirToken) == 0)
+        if (path.compare(start, length, sameDirToken) == 0) {
             continue;
+        }
         if (path.compare(start, length, upDirToken) == 0) {
             if (out > base) {
                 --out; // the separator after the top component
-                while (out > base && path[out - 1] != _pathSeparator)
+                while (out > base && path[out - 1] != _pathSeparator) {
                     --out;
+                }
             }
             continue;
         }
-        if (out != start)
+        if (out != start) {
             std::memmove(&path[out], &path[start], length);
+        }
         out += length;
         if (out < size) {
             path[out] = _pathSeparator;
@@ -80,11 +90,13 @@ void Dir::fixProp(DirProp /*prop*/) {
 }
 
 bool Dir::isValid(DirProp prop) {
-    if (prop != AsGiven)
+    if (prop != AsGiven) {
         fixProp(prop);
+    }
     DIR* stream = opendir(path.c_str());
-    if (stream == nullptr)
+    if (stream == nullptr) {
         return false;
+    }
     closedir(stream);
     return true;
 }
@@ -117,13 +129,15 @@ bool isDotOrDotDot(const char* name) noexcept {
 void Dir::scanDir(std::vector<std::string>& result, const std::string& dir,
                   const std::string& pattern, bool recursive) {
     DIR* stream = opendir(dir.c_str());
-    if (stream == nullptr)
+    if (stream == nullptr) {
         return;
+    }
     const DirStream guard{stream};
 
     std::string prefix = dir;
-    if (prefix.empty() || prefix.back() != _pathSeparator)
+    if (prefix.empty() || prefix.back() != _pathSeparator) {
         prefix += _pathSeparator;
+    }
     const std::size_t prefixLength = prefix.size();
 
     dirent entry;
@@ -136,8 +150,9 @@ void Dir::scanDir(std::vector<std::string>& result, const std::string& dir,
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
         const int error = readdir_r(stream, &entry, &next);
 #pragma GCC diagnostic pop
-        if (error != 0 || next == nullptr)
+        if (error != 0 || next == nullptr) {
             return;
+        }
         const char* name = entry.d_name;
         if (entry.d_type == DT_DIR) {
             if (recursive && !isDotOrDotDot(name)) {

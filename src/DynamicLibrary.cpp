@@ -1,6 +1,6 @@
 #include <Ostrel/DynamicLibrary.h>
 
-#include "ExceptionMessage.h"
+#include "Messages.h"
 
 #include <cstdlib>
 #include <iostream>
@@ -14,7 +14,7 @@ const std::string DynamicLibrary::defaultPrefix("lib");
 const std::string DynamicLibrary::defaultSuffix(".so");
 
 DynamicLibrary::Exception::Exception(const char* text, const char* detail)
-    : _message(internal::exceptionMessage(text, detail)) {}
+    : _message(internal::composeMessage(text, detail)) {}
 
 DynamicLibrary::Exception::~Exception() = default;
 

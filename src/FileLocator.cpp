@@ -4,7 +4,9 @@
 #include <Ostrel/SysInfo.h>
 
 #include <cstdlib>
+#include <initializer_list>
 #include <iostream>
+#include <string_view>
 
 #include <sys/stat.h>
 
@@ -21,10 +23,24 @@ namespace {
 // The value of envName + "_DIR", or null when envName is empty or the variable is unset.
 const char* environmentDir() {
     std::string name = SysInfo::the()->envName;
-    if (name.empty())
+    if (name.empty()) {
         return nullptr;
+    }
     name += "_DIR";
     return std::getenv(name.c_str());
+}
+
+// A candidate of locate: dir (which ends with a separator), then the parts with a separator
+// between each two.
+std::string candidatePath(const std::string& dir, std::initializer_list<std::string_view> parts) {
+    std::string path = dir;
+    for (const auto* part = parts.begin(); part != parts.end(); ++part) {
+        if (part != parts.begin()) {
+            path += Dir::_pathSeparator;
+        }
+        path += *part;
+    }
+    return path;
 }
 
 } // namespace
@@ -44,24 +60,22 @@ void FileLocator::addSearchDir(const std::string& dir) {
 
 void FileLocator::addSearchDir(unsigned int flags) {
     if ((flags & SearchBundle) != 0) {
-        Dir dir;
-        dir.setPath(SysInfo::the()->appName, Dir::AsGiven);
-        dir.changePathUp(Dir::AsGiven);
-        dir.changePathUp(Dir::AsGiven);
-        dir.fixProp(Dir::Normalize);
-        addSearchDir(dir.path);
+        addSearchDir(bundlePath(NoneDomain));
     }
     if ((flags & SearchEnvironment) != 0) {
-        if (const char* value = environmentDir())
+        if (const char* value = environmentDir()) {
             addSearchDir(std::string(value));
+        }
     }
-    if ((flags & SearchLocal) != 0)
+    if ((flags & SearchLocal) != 0) {
         addSearchDir(std::string(1, '.') + Dir::_pathSeparator);
+    }
 }
 
 void FileLocator::dump(bool /*verbose*/) {
-    for (const auto& dir : searchDirs)
+    for (const auto& dir : searchDirs) {
         std::cerr << "Info: SearchDir: " << dir << std::endl;
+    }
 }
 
 const std::string& FileLocator::domainDir(FileDomain domain) {
@@ -82,8 +96,9 @@ std::string FileLocator::bundlePath(FileDomain domain) {
     dir.setPath(SysInfo::the()->appName, Dir::AsGiven);
     dir.changePathUp(Dir::AsGiven);
     dir.changePathUp(Dir::AsGiven);
-    if (domain != NoneDomain)
+    if (domain != NoneDomain) {
         dir.changePath(domainDir(domain), Dir::AsGiven);
+    }
     dir.fixProp(Dir::Normalize);
     return dir.path;
 }
@@ -91,11 +106,13 @@ std::string FileLocator::bundlePath(FileDomain domain) {
 std::string FileLocator::environmentPath(FileDomain domain) {
     Dir dir;
     const char* value = environmentDir();
-    if (value == nullptr)
+    if (value == nullptr) {
         return dir.path;
+    }
     dir.setPath(value, Dir::AsGiven);
-    if (domain != NoneDomain)
+    if (domain != NoneDomain) {
         dir.changePath(domainDir(domain), Dir::AsGiven);
+    }
     dir.fixProp(Dir::Normalize);
     return dir.path;
 }
@@ -103,16 +120,18 @@ std::string FileLocator::environmentPath(FileDomain domain) {
 std::string FileLocator::localPath(FileDomain domain) {
     Dir dir;
     dir.setPath(".", Dir::AsGiven);
-    if (domain != NoneDomain)
+    if (domain != NoneDomain) {
         dir.changePath(domainDir(domain), Dir::AsGiven);
+    }
     return dir.path;
 }
 
 bool FileLocator::checkPath(const std::string& path, bool verbose) const {
     struct stat info;
-    const bool found = stat(path.c_str(), &info) == 0;
-    if (verbose)
+    const bool found = ::stat(path.c_str(), &info) == 0;
+    if (verbose) {
         std::cerr << "CheckPath: " << path << ", " << (found ? "true" : "false") << std::endl;
+    }
     return found;
 }
 
@@ -120,45 +139,40 @@ bool FileLocator::checkPath(const std::string& path, bool verbose) const {
 // cppcheck-suppress passedByValue
 // NOLINTNEXTLINE(performance-unnecessary-value-param)
 std::string FileLocator::locate(std::string name, FileDomain domain, bool verbose) const {
-    if (searchDirs.empty())
+    if (searchDirs.empty()) {
         return std::string();
+    }
     const std::string& domainName = domainDir(domain);
+    const std::string& sysClassName = SysInfo::the()->sysClassName;
     Dir scanRoot;
-    std::string candidate;
     std::vector<std::string> matches;
+    std::string path;
     for (const auto& dir : searchDirs) {
-        if (domain != NoneDomain) {
-            candidate = dir;
-            candidate += domainName;
-            candidate += Dir::_pathSeparator;
-            candidate += name;
-            if (checkPath(candidate, verbose))
-                return candidate;
-            candidate = dir;
-            candidate += domainName;
-            candidate += Dir::_pathSeparator;
-            candidate += SysInfo::the()->sysClassName;
-            candidate += Dir::_pathSeparator;
-            candidate += name;
-            if (checkPath(candidate, verbose))
-                return candidate;
+        const auto found = [&](std::initializer_list<std::string_view> parts) {
+            path = candidatePath(dir, parts);
+            return checkPath(path, verbose);
+        };
+        if (domain != NoneDomain &&
+            (found({domainName, name}) || found({domainName, sysClassName, name}))) {
+            return path;
         }
-        candidate = dir;
-        candidate += Dir::_pathSeparator;
-        candidate += name;
-        if (checkPath(candidate, verbose))
-            return candidate;
+        if (found({"", name})) {
+            return path;
+        }
 
         scanRoot.setPath(dir, Dir::AsGiven);
-        if (verbose)
+        if (verbose) {
             std::cerr << "Info: Scan Dir: " << scanRoot.path << " for: " << name << std::endl;
+        }
         const int count = scanRoot.scan(matches, name, true);
-        if (count == 0)
+        if (count == 0) {
             continue;
+        }
         if (count >= 2 && verbose) {
             std::cerr << "More than on valid search result: \n";
-            for (const auto& match : matches)
+            for (const auto& match : matches) {
                 std::cerr << "  " << match << std::endl;
+            }
         }
         return matches.front();
     }

@@ -1,6 +1,6 @@
 #include <Ostrel/Mutex.h>
 
-#include <mutex>
+#include "ClassAttribute.h"
 
 namespace Ostrel {
 
@@ -8,34 +8,28 @@ pthread_mutexattr_t Mutex::_attr;
 std::int64_t Mutex::_useCount = 0;
 
 namespace {
-// Orders the set-up and tear-down of Mutex::_attr and the counting in _useCount between threads
-// that construct or destroy Mutex objects at the same time. Constant-initialised: nothing runs
-// at load. The lock operations never take it.
-std::mutex bookkeeping;
+
+void setUpRecursive(pthread_mutexattr_t* attribute) {
+    pthread_mutexattr_init(attribute);
+    pthread_mutexattr_settype(attribute, PTHREAD_MUTEX_RECURSIVE);
+}
+
+internal::ClassAttribute<pthread_mutexattr_t> attribute(setUpRecursive, pthread_mutexattr_destroy);
+
 } // namespace
 
 Mutex::Mutex() noexcept {
-    std::lock_guard<std::mutex> guard(bookkeeping);
-    if (_useCount++ == 0) {
-        pthread_mutexattr_init(&_attr);
-        pthread_mutexattr_settype(&_attr, PTHREAD_MUTEX_RECURSIVE);
-    }
+    attribute.acquire(_attr, _useCount);
     pthread_mutex_init(&mutex, &_attr);
 }
 
 Mutex::~Mutex() {
-    {
-        std::lock_guard<std::mutex> guard(bookkeeping);
-        if (--_useCount == 0) {
-            pthread_mutexattr_destroy(&_attr);
-        }
-    }
+    attribute.release(_attr, _useCount);
     pthread_mutex_destroy(&mutex);
 }
 
 std::int64_t Mutex::useCount() noexcept {
-    std::lock_guard<std::mutex> guard(bookkeeping);
-    return _useCount;
+    return attribute.count(_useCount);
 }
 
 } // namespace Ostrel

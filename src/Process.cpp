@@ -1,6 +1,6 @@
 #include <Ostrel/Process.h>
 
-#include "ExceptionMessage.h"
+#include "Messages.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -8,12 +8,11 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 namespace Ostrel {
 
 Process::Exception::Exception(const char* text, const char* detail)
-    : _message(internal::exceptionMessage(text, detail)) {}
+    : _message(internal::composeMessage(text, detail)) {}
 
 Process::Exception::~Exception() = default;
 
@@ -33,7 +32,7 @@ void Process::start(char* const* argv) {
     }
     pid = fork();
     if (pid == -1) {
-        throw Exception("Cannot fork process", std::strerror(errno));
+        throw Exception("Cannot fork process", internal::errorText(errno).c_str());
     }
     if (pid == 0) {
         (void)execv(argv[0], argv);
@@ -47,7 +46,7 @@ void Process::terminate(int code) {
         throw Exception("Process doesn't run", nullptr);
     }
     if (kill(pid, SIGKILL) != 0) {
-        throw Exception("Cannot terminate process", std::strerror(errno));
+        throw Exception("Cannot terminate process", internal::errorText(errno).c_str());
     }
 }
 
@@ -57,13 +56,10 @@ int Process::join() {
     }
     int status = 0;
     if (waitpid(pid, &status, 0) == -1) {
-        throw Exception("Cannot join process", std::strerror(errno));
+        throw Exception("Cannot join process", internal::errorText(errno).c_str());
     }
     pid = -1;
-    if ((status & 0x7f) != 0) {
-        return exitCode;
-    }
-    return (status >> 8) & 0xff;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : exitCode;
 }
 
 } // namespace Ostrel

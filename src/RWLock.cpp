@@ -1,6 +1,6 @@
 #include <Ostrel/RWLock.h>
 
-#include <mutex>
+#include "ClassAttribute.h"
 
 namespace Ostrel {
 
@@ -8,33 +8,27 @@ pthread_rwlockattr_t RWLock::_attr;
 std::int64_t RWLock::_useCount = 0;
 
 namespace {
-// Orders the set-up and tear-down of RWLock::_attr and the counting in _useCount between threads
-// that construct or destroy RWLock objects at the same time. Constant-initialised: nothing runs
-// at load. The lock operations never take it.
-std::mutex bookkeeping;
+
+void setUpDefault(pthread_rwlockattr_t* attribute) {
+    pthread_rwlockattr_init(attribute);
+}
+
+internal::ClassAttribute<pthread_rwlockattr_t> attribute(setUpDefault, pthread_rwlockattr_destroy);
+
 } // namespace
 
 RWLock::RWLock() noexcept {
-    std::lock_guard<std::mutex> guard(bookkeeping);
-    if (_useCount++ == 0) {
-        pthread_rwlockattr_init(&_attr);
-    }
+    attribute.acquire(_attr, _useCount);
     pthread_rwlock_init(&rwlock, &_attr);
 }
 
 RWLock::~RWLock() {
-    {
-        std::lock_guard<std::mutex> guard(bookkeeping);
-        if (--_useCount == 0) {
-            pthread_rwlockattr_destroy(&_attr);
-        }
-    }
+    attribute.release(_attr, _useCount);
     pthread_rwlock_destroy(&rwlock);
 }
 
 std::int64_t RWLock::useCount() noexcept {
-    std::lock_guard<std::mutex> guard(bookkeeping);
-    return _useCount;
+    return attribute.count(_useCount);
 }
 
 } // namespace Ostrel

@@ -1,6 +1,6 @@
 #include <Ostrel/SharedMemory.h>
 
-#include "ExceptionMessage.h"
+#include "Messages.h"
 
 #include <cerrno>
 #include <cstring>
@@ -12,7 +12,7 @@
 namespace Ostrel {
 
 SharedMemory::Exception::Exception(const char* text, const char* detail)
-    : _message(internal::exceptionMessage(text, detail)) {}
+    : _message(internal::composeMessage(text, detail)) {}
 
 SharedMemory::Exception::~Exception() = default;
 
@@ -36,21 +36,21 @@ void SharedMemory::allocate(const char* name, unsigned long size) {
     const std::string objectName = std::string("/") + name;
     descriptor = shm_open(objectName.c_str(), O_RDWR | O_CREAT, 0666);
     if (descriptor == -1) {
-        throw Exception("Cannot create shared memory", std::strerror(errno));
+        throw Exception("Cannot create shared memory", internal::errorText(errno).c_str());
     }
     length = size;
     if (ftruncate(descriptor, static_cast<off_t>(size)) == -1) {
         const int error = errno;
         close(descriptor);
         descriptor = -1;
-        throw Exception("Cannot set size of shared memory", std::strerror(error));
+        throw Exception("Cannot set size of shared memory", internal::errorText(error).c_str());
     }
     base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
     if (base == MAP_FAILED) {
         const int error = errno;
         close(descriptor);
         descriptor = -1;
-        throw Exception("Cannot map shared memory", std::strerror(error));
+        throw Exception("Cannot map shared memory", internal::errorText(error).c_str());
     }
 }
 
@@ -63,13 +63,13 @@ void SharedMemory::free() {
         base = MAP_FAILED;
         close(descriptor);
         descriptor = -1;
-        throw Exception("Cannot unmap shared memory", std::strerror(error));
+        throw Exception("Cannot unmap shared memory", internal::errorText(error).c_str());
     }
     base = MAP_FAILED;
     const int closed = close(descriptor);
     descriptor = -1;
     if (closed == -1) {
-        throw Exception("Cannot free shared memory", std::strerror(errno));
+        throw Exception("Cannot free shared memory", internal::errorText(errno).c_str());
     }
 }
 

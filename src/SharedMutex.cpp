@@ -1,19 +1,33 @@
 #include <Ostrel/SharedMutex.h>
 
+#include "ClassAttribute.h"
+#include "Messages.h"
+
 #include <iostream>
-#include <mutex>
+#include <string>
 
 namespace Ostrel {
 
 namespace {
 
-// Serialises the count and the attribute object between threads constructing or destroying
-// objects at once. Constant-initialised: nothing is built at load.
-std::mutex classLock;
-
 // The size of the segment: exactly one platform mutex on the target.
 constexpr unsigned long segmentSize = 40;
 static_assert(sizeof(pthread_mutex_t) == segmentSize, "the segment holds one pthread_mutex_t");
+
+// Recursive and shared between processes; a refused sharing is printed, and the mutexes made
+// from the attribute then serve this process only.
+void setUpShared(pthread_mutexattr_t* attribute) {
+    pthread_mutexattr_init(attribute);
+    pthread_mutexattr_settype(attribute, PTHREAD_MUTEX_RECURSIVE);
+    const int error = pthread_mutexattr_setpshared(attribute, PTHREAD_PROCESS_SHARED);
+    if (error != 0) {
+        std::cerr << internal::composeMessage("Cannot set shared attribute",
+                                              std::to_string(error).c_str())
+                  << std::endl;
+    }
+}
+
+internal::ClassAttribute<pthread_mutexattr_t> attribute(setUpShared, pthread_mutexattr_destroy);
 
 } // namespace
 
@@ -23,29 +37,15 @@ std::int64_t SharedMutex::_useCount = 0;
 SharedMutex::SharedMutex(const char* name) {
     memory.allocate(name, segmentSize);
     mutex = static_cast<pthread_mutex_t*>(memory.address());
-
-    const std::lock_guard<std::mutex> guard(classLock);
-    if (_useCount++ == 0) {
-        pthread_mutexattr_init(&_attr);
-        pthread_mutexattr_settype(&_attr, PTHREAD_MUTEX_RECURSIVE);
-        const int error = pthread_mutexattr_setpshared(&_attr, PTHREAD_PROCESS_SHARED);
-        if (error != 0) {
-            std::cerr << "Cannot set shared attribute - " << error << std::endl;
-        }
-    }
+    attribute.acquire(_attr, _useCount);
     if (pthread_mutex_init(mutex, &_attr) != 0) {
         std::cerr << "Cannot create shared mutex" << std::endl;
     }
 }
 
 SharedMutex::~SharedMutex() {
-    {
-        const std::lock_guard<std::mutex> guard(classLock);
-        if (--_useCount == 0) {
-            pthread_mutexattr_destroy(&_attr);
-        }
-        pthread_mutex_destroy(mutex);
-    }
+    attribute.release(_attr, _useCount);
+    pthread_mutex_destroy(mutex);
     try {
         memory.free();
     } catch (const SharedMemory::Exception& error) {

@@ -1,7 +1,8 @@
 #include <Ostrel/SharedSemaphore.h>
 
+#include "Messages.h"
+
 #include <cerrno>
-#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -12,7 +13,7 @@ namespace Ostrel {
 namespace {
 
 void report(const char* text, int error) {
-    std::cerr << text << std::strerror(error) << std::endl;
+    std::cerr << internal::composeMessage(text, internal::errorText(error).c_str()) << std::endl;
 }
 
 } // namespace
@@ -22,24 +23,24 @@ SharedSemaphore::SharedSemaphore(const char* name, int value) {
     semaphore = sem_open(objectName.c_str(), O_CREAT, 0644, static_cast<unsigned int>(value));
     if (semaphore == SEM_FAILED) {
         semaphore = nullptr;
-        report("Cannot create shared semaphore - ", errno);
+        report("Cannot create shared semaphore", errno);
     }
 }
 
 SharedSemaphore::~SharedSemaphore() {
     if (semaphore == nullptr) {
-        report("Cannot close shared semaphore - ", EINVAL);
+        report("Cannot close shared semaphore", EINVAL);
     } else if (sem_close(semaphore) == -1) {
-        report("Cannot close shared semaphore - ", errno);
+        report("Cannot close shared semaphore", errno);
     }
 }
 
 void SharedSemaphore::postFailed() const noexcept {
-    report("Cannot post shared semaphore - ", semaphore == nullptr ? EINVAL : errno);
+    report("Cannot post shared semaphore", semaphore == nullptr ? EINVAL : errno);
 }
 
 void SharedSemaphore::waitFailed() const noexcept {
-    report("Cannot wait on shared semaphore - ", semaphore == nullptr ? EINVAL : errno);
+    report("Cannot wait on shared semaphore", semaphore == nullptr ? EINVAL : errno);
 }
 
 } // namespace Ostrel

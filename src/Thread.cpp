@@ -1,6 +1,6 @@
 #include <Ostrel/Thread.h>
 
-#include "ExceptionMessage.h"
+#include "Messages.h"
 
 #include <poll.h>
 #include <sched.h>
@@ -35,7 +35,7 @@ void* codeToResult(int code) noexcept {
 } // namespace
 
 Thread::Exception::Exception(const char* text, const char* detail)
-    : _message(internal::exceptionMessage(text, detail)) {}
+    : _message(internal::composeMessage(text, detail)) {}
 
 Thread::Exception::~Exception() = default;
 
@@ -110,7 +110,7 @@ pthread_t Thread::self() noexcept {
 
 void Thread::yield() {
     if (sched_yield() != 0) {
-        throw Exception("Cannot yield ", std::strerror(errno));
+        throw Exception("Cannot yield ", internal::errorText(errno).c_str());
     }
 }
 
@@ -118,7 +118,7 @@ void Thread::sleep(unsigned long milliseconds) {
     const int timeout = static_cast<int>(milliseconds);
     while (poll(nullptr, 0, timeout) < 0) {
         if (errno != EINTR) {
-            throw Exception("Cannot sleep", std::strerror(errno));
+            throw Exception("Cannot sleep", internal::errorText(errno).c_str());
         }
     }
 }

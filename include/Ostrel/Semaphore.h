@@ -22,8 +22,8 @@ namespace Ostrel {
 
 class OSTREL_API Semaphore {
 public:
-    /// A semaphore whose count starts at count (any value, zero and negative included).
-    explicit Semaphore(int count) noexcept;
+    /// A semaphore whose count starts at initial (any value, zero and negative included).
+    explicit Semaphore(int initial) noexcept;
     /// Destroys the mutex and condition variable; nobody may wait any more.
     ~Semaphore();
     /// Not copyable.
