@@ -50,9 +50,10 @@ public:
     /// Closes a loaded library, silently.
     ~DynamicLibrary();
     /// Not copyable: one object owns one loader handle.
+    /// @{
     DynamicLibrary(const DynamicLibrary&) = delete;
-    /// Not copyable.
     DynamicLibrary& operator=(const DynamicLibrary&) = delete;
+    /// @}
     /// The source is left unloaded; a target that held a library closes it first.
     DynamicLibrary(DynamicLibrary&& other) noexcept;
     /// Closes the library this object holds, then takes other's handle.

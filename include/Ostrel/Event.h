@@ -34,9 +34,10 @@ public:
     /// Destroys the mutex and condition variable; nobody may wait on the event any more.
     ~Event();
     /// Not copyable.
+    /// @{
     Event(const Event&) = delete;
-    /// Not copyable.
     Event& operator=(const Event&) = delete;
+    /// @}
 
     /// Sets the event and wakes waiters. Returns the unlock's status.
     int set() noexcept {

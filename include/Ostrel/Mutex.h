@@ -31,9 +31,10 @@ public:
     /// Destroys the lock; the last Mutex also destroys the attribute object.
     ~Mutex();
     /// Not copyable.
+    /// @{
     Mutex(const Mutex&) = delete;
-    /// Not copyable.
     Mutex& operator=(const Mutex&) = delete;
+    /// @}
 
     /// Blocks until the calling thread holds the mutex (one more level if it holds it already).
     /// Returns the platform call's status.

@@ -60,9 +60,10 @@ public:
     /// Waits for a child still held (it does not kill it).
     ~Process();
     /// Not copyable: one object owns one child.
+    /// @{
     Process(const Process&) = delete;
-    /// Not copyable.
     Process& operator=(const Process&) = delete;
+    /// @}
 
     /// Forks and runs argv[0] in the child with execv (no PATH search); returns once the child
     /// exists. Throws "Process is already running" or "Cannot fork process - " + error text.

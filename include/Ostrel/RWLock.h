@@ -35,9 +35,10 @@ public:
     /// Destroys the lock; the last RWLock also destroys the attribute object.
     ~RWLock();
     /// Not copyable.
+    /// @{
     RWLock(const RWLock&) = delete;
-    /// Not copyable.
     RWLock& operator=(const RWLock&) = delete;
+    /// @}
 
     /// Blocks until the calling thread holds the lock for reading. Returns the platform status.
     int readLock() noexcept { return pthread_rwlock_rdlock(&rwlock); }

@@ -27,9 +27,10 @@ public:
     /// Destroys the mutex and condition variable; nobody may wait any more.
     ~Semaphore();
     /// Not copyable.
+    /// @{
     Semaphore(const Semaphore&) = delete;
-    /// Not copyable.
     Semaphore& operator=(const Semaphore&) = delete;
+    /// @}
 
     /// Adds 1 to the count and wakes at most one waiter. Returns the signal call's status.
     int up() noexcept {

@@ -60,9 +60,10 @@ public:
     /// object: it stays in the system (use shm_unlink("/" + name) when it is no longer needed).
     ~SharedMemory();
     /// Not copyable.
+    /// @{
     SharedMemory(const SharedMemory&) = delete;
-    /// Not copyable.
     SharedMemory& operator=(const SharedMemory&) = delete;
+    /// @}
 
     /// Opens or creates "/" + name, sets its size to size bytes and maps it. An existing object
     /// is joined with its contents; a new one is zero-filled. Never removed by the library. Throws

@@ -49,9 +49,10 @@ public:
     /// Destroys the shared lock (for every user of the name) and releases the segment.
     ~SharedMutex();
     /// Not copyable.
+    /// @{
     SharedMutex(const SharedMutex&) = delete;
-    /// Not copyable.
     SharedMutex& operator=(const SharedMutex&) = delete;
+    /// @}
 
     /// Blocks until the calling thread holds the lock (one more level if it holds it already).
     /// One platform call, inline; a failure prints "Cannot lock mutex" and returns unlocked.

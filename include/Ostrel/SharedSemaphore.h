@@ -37,9 +37,10 @@ public:
     /// Closes the semaphore for this process; the named semaphore and its count stay.
     ~SharedSemaphore();
     /// Not copyable.
+    /// @{
     SharedSemaphore(const SharedSemaphore&) = delete;
-    /// Not copyable.
     SharedSemaphore& operator=(const SharedSemaphore&) = delete;
+    /// @}
 
     /// Adds 1 to the count (sem_post), one platform call inline; a failure prints "Cannot post
     /// shared semaphore - " + error text.

@@ -59,9 +59,10 @@ public:
     /// Puts back the dispositions still saved.
     ~Signal();
     /// Not copyable.
+    /// @{
     Signal(const Signal&) = delete;
-    /// Not copyable.
     Signal& operator=(const Signal&) = delete;
+    /// @}
 
     /// Registers h for SIGINT and SIGTERM, saving their dispositions; refused with a line on
     /// standard error while a handler is registered (see the class notes). A type other than

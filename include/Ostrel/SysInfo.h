@@ -33,9 +33,10 @@ public:
     /// Fills the record from the operating system; init() calls it once per process.
     SysInfo();
     /// Not copyable.
+    /// @{
     SysInfo(const SysInfo&) = delete;
-    /// Not copyable.
     SysInfo& operator=(const SysInfo&) = delete;
+    /// @}
 
     /// Records the environment name (unchanged) and the arguments argv[0] .. argv[argc - 1],
     /// skipping null entries; each call replaces both. With setupWindow, calls setWindowHandle().

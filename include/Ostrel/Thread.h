@@ -61,9 +61,10 @@ public:
     /// Joins a thread still marked running (never cancels it); see the class's lifetime note.
     virtual ~Thread();
     /// Not copyable.
+    /// @{
     Thread(const Thread&) = delete;
-    /// Not copyable.
     Thread& operator=(const Thread&) = delete;
+    /// @}
 
     /// The body; its result becomes the thread's exit code.
     virtual int main() = 0;
