@@ -36,14 +36,12 @@ void fixOstrel(benchmark::State& state) {
     const std::string input = fixInputs[state.range(0)];
     Ostrel::Dir dir;
     dir.path.reserve(256);
-    const auto before = OstrelBench::allocationCount();
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         dir.path.assign(input);
         dir.fixProp(Ostrel::Dir::Normalize);
         benchmark::DoNotOptimize(dir.path.data());
     }
-    state.counters["allocs"] =
-        double(OstrelBench::allocationCount() - before) / double(state.iterations());
     state.SetLabel(fixNames[state.range(0)]);
 }
 
@@ -62,13 +60,11 @@ void fixAssign(benchmark::State& state) {
 
 void fixStd(benchmark::State& state) {
     const std::filesystem::path input = fixInputs[state.range(0)];
-    const auto before = OstrelBench::allocationCount();
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         auto result = input.lexically_normal();
         benchmark::DoNotOptimize(result.native().data());
     }
-    state.counters["allocs"] =
-        double(OstrelBench::allocationCount() - before) / double(state.iterations());
     state.SetLabel(fixNames[state.range(0)]);
 }
 

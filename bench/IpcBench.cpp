@@ -37,12 +37,7 @@ const char* libraryPath() {
     return path.c_str();
 }
 
-void reportAllocs(benchmark::State& state, std::uint64_t before) {
-    state.counters["allocs"] = benchmark::Counter(
-        static_cast<double>(OstrelBench::allocationCount() - before) / state.iterations());
-}
-
-void LockUnlockRaw(benchmark::State& state) {
+void lockUnlockRaw(benchmark::State& state) {
     const std::string object = "/" + name("RawMutex");
     const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT, 0666);
     ftruncate(fd, sizeof(pthread_mutex_t));
@@ -64,21 +59,20 @@ void LockUnlockRaw(benchmark::State& state) {
     shm_unlink(object.c_str());
 }
 
-void LockUnlockOstrel(benchmark::State& state) {
+void lockUnlockOstrel(benchmark::State& state) {
     const std::string shared = name("Mutex");
     {
         Ostrel::SharedMutex mutex(shared.c_str());
-        const std::uint64_t before = OstrelBench::allocationCount();
+        OstrelBench::AllocCounter allocs(state);
         for (auto _ : state) {
             mutex.lock();
             mutex.unlock();
         }
-        reportAllocs(state, before);
     }
     shm_unlink(("/" + shared).c_str());
 }
 
-void UpDownRaw(benchmark::State& state) {
+void upDownRaw(benchmark::State& state) {
     const std::string object = "/" + name("RawSem");
     sem_t* sem = sem_open(object.c_str(), O_CREAT, 0644, 0U);
     for (auto _ : state) {
@@ -89,21 +83,20 @@ void UpDownRaw(benchmark::State& state) {
     sem_unlink(object.c_str());
 }
 
-void UpDownOstrel(benchmark::State& state) {
+void upDownOstrel(benchmark::State& state) {
     const std::string shared = name("Sem");
     {
         Ostrel::SharedSemaphore semaphore(shared.c_str(), 0);
-        const std::uint64_t before = OstrelBench::allocationCount();
+        OstrelBench::AllocCounter allocs(state);
         for (auto _ : state) {
             semaphore.up();
             semaphore.down();
         }
-        reportAllocs(state, before);
     }
     sem_unlink(("/" + shared).c_str());
 }
 
-void AllocateFreeRaw(benchmark::State& state) {
+void allocateFreeRaw(benchmark::State& state) {
     const std::string shared = name("RawMem");
     for (auto _ : state) {
         const std::string object = "/" + shared;
@@ -117,7 +110,7 @@ void AllocateFreeRaw(benchmark::State& state) {
     shm_unlink(("/" + shared).c_str());
 }
 
-void AllocateFreeOstrel(benchmark::State& state) {
+void allocateFreeOstrel(benchmark::State& state) {
     const std::string shared = name("Mem");
     Ostrel::SharedMemory memory;
     for (auto _ : state) {
@@ -130,7 +123,7 @@ void AllocateFreeOstrel(benchmark::State& state) {
 
 const char symbolName[] = "_ZN6Ostrel12SharedMemory4freeEv";
 
-void LoadSymbolUnloadRaw(benchmark::State& state) {
+void loadSymbolUnloadRaw(benchmark::State& state) {
     for (auto _ : state) {
         void* handle = dlopen(libraryPath(), RTLD_LAZY);
         benchmark::DoNotOptimize(dlsym(handle, symbolName));
@@ -138,7 +131,7 @@ void LoadSymbolUnloadRaw(benchmark::State& state) {
     }
 }
 
-void LoadSymbolUnloadOstrel(benchmark::State& state) {
+void loadSymbolUnloadOstrel(benchmark::State& state) {
     Ostrel::DynamicLibrary library;
     for (auto _ : state) {
         library.load(libraryPath());
@@ -148,7 +141,7 @@ void LoadSymbolUnloadOstrel(benchmark::State& state) {
 }
 
 // One round trip: the parent posts "ping", the child answers on "pong".
-void PingPongOstrel(benchmark::State& state) {
+void pingPongOstrel(benchmark::State& state) {
     const std::string ping = name("Ping");
     const std::string pong = name("Pong");
     Ostrel::SharedSemaphore toChild(ping.c_str(), 0);
@@ -172,14 +165,14 @@ void PingPongOstrel(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(LockUnlockRaw)->Name("LockUnlock/raw");
-BENCHMARK(LockUnlockOstrel)->Name("LockUnlock/ostrel");
-BENCHMARK(UpDownRaw)->Name("UpDown/raw");
-BENCHMARK(UpDownOstrel)->Name("UpDown/ostrel");
-BENCHMARK(AllocateFreeRaw)->Name("AllocateFree4KiB/raw");
-BENCHMARK(AllocateFreeOstrel)->Name("AllocateFree4KiB/ostrel");
-BENCHMARK(LoadSymbolUnloadRaw)->Name("LoadSymbolUnload/raw");
-BENCHMARK(LoadSymbolUnloadOstrel)->Name("LoadSymbolUnload/ostrel");
-BENCHMARK(PingPongOstrel)->Name("PingPong/ostrel")->UseRealTime();
+BENCHMARK(lockUnlockRaw)->Name("LockUnlock/raw");
+BENCHMARK(lockUnlockOstrel)->Name("LockUnlock/ostrel");
+BENCHMARK(upDownRaw)->Name("UpDown/raw");
+BENCHMARK(upDownOstrel)->Name("UpDown/ostrel");
+BENCHMARK(allocateFreeRaw)->Name("AllocateFree4KiB/raw");
+BENCHMARK(allocateFreeOstrel)->Name("AllocateFree4KiB/ostrel");
+BENCHMARK(loadSymbolUnloadRaw)->Name("LoadSymbolUnload/raw");
+BENCHMARK(loadSymbolUnloadOstrel)->Name("LoadSymbolUnload/ostrel");
+BENCHMARK(pingPongOstrel)->Name("PingPong/ostrel")->UseRealTime();
 
 BENCHMARK_MAIN();

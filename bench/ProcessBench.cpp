@@ -29,49 +29,44 @@ void* rawBody(void*) {
     return nullptr;
 }
 
-template <class Body> void countAllocs(benchmark::State& state, Body body) {
-    const std::uint64_t before = OstrelBench::allocationCount();
-    for (auto _ : state) {
-        body();
-    }
-    state.counters["allocs"] = static_cast<double>(OstrelBench::allocationCount() - before) /
-                               static_cast<double>(state.iterations());
-}
-
-void ThreadStartJoinRaw(benchmark::State& state) {
+void threadStartJoinRaw(benchmark::State& state) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setscope(&attr, PTHREAD_SCOPE_SYSTEM);
-    countAllocs(state, [&] {
+    OstrelBench::AllocCounter allocs(state);
+    for (auto _ : state) {
         pthread_t id;
         pthread_create(&id, &attr, rawBody, nullptr);
         void* result = nullptr;
         pthread_join(id, &result);
         benchmark::DoNotOptimize(result);
-    });
+    }
     pthread_attr_destroy(&attr);
 }
 
-void ThreadStartJoinOstrel(benchmark::State& state) {
+void threadStartJoinOstrel(benchmark::State& state) {
     Empty thread;
-    countAllocs(state, [&] {
+    OstrelBench::AllocCounter allocs(state);
+    for (auto _ : state) {
         thread.start();
         benchmark::DoNotOptimize(thread.join());
-    });
+    }
 }
 
-void ThreadStartJoinStd(benchmark::State& state) {
-    countAllocs(state, [] {
+void threadStartJoinStd(benchmark::State& state) {
+    OstrelBench::AllocCounter allocs(state);
+    for (auto _ : state) {
         std::thread thread([] {});
         thread.join();
-    });
+    }
 }
 
 char truePath[] = "/bin/true";
 char* trueArgv[] = {truePath, nullptr};
 
-void ProcessStartJoinRaw(benchmark::State& state) {
-    countAllocs(state, [] {
+void processStartJoinRaw(benchmark::State& state) {
+    OstrelBench::AllocCounter allocs(state);
+    for (auto _ : state) {
         const pid_t pid = fork();
         if (pid == 0) {
             execv(trueArgv[0], trueArgv);
@@ -80,34 +75,36 @@ void ProcessStartJoinRaw(benchmark::State& state) {
         int status = 0;
         waitpid(pid, &status, 0);
         benchmark::DoNotOptimize(status);
-    });
+    }
 }
 
-void ProcessStartJoinOstrel(benchmark::State& state) {
+void processStartJoinOstrel(benchmark::State& state) {
     Ostrel::Process process;
-    countAllocs(state, [&] {
+    OstrelBench::AllocCounter allocs(state);
+    for (auto _ : state) {
         process.start(trueArgv);
         benchmark::DoNotOptimize(process.join());
-    });
+    }
 }
 
-void ProcessStartJoinSpawn(benchmark::State& state) {
-    countAllocs(state, [] {
+void processStartJoinSpawn(benchmark::State& state) {
+    OstrelBench::AllocCounter allocs(state);
+    for (auto _ : state) {
         pid_t pid = -1;
         posix_spawn(&pid, trueArgv[0], nullptr, nullptr, trueArgv, environ);
         int status = 0;
         waitpid(pid, &status, 0);
         benchmark::DoNotOptimize(status);
-    });
+    }
 }
 
 } // namespace
 
-BENCHMARK(ThreadStartJoinRaw)->Name("ThreadStartJoin/raw")->UseRealTime();
-BENCHMARK(ThreadStartJoinOstrel)->Name("ThreadStartJoin/ostrel")->UseRealTime();
-BENCHMARK(ThreadStartJoinStd)->Name("ThreadStartJoin/std")->UseRealTime();
-BENCHMARK(ProcessStartJoinRaw)->Name("ProcessStartJoin/raw")->UseRealTime();
-BENCHMARK(ProcessStartJoinOstrel)->Name("ProcessStartJoin/ostrel")->UseRealTime();
-BENCHMARK(ProcessStartJoinSpawn)->Name("ProcessStartJoin/posix_spawn")->UseRealTime();
+BENCHMARK(threadStartJoinRaw)->Name("ThreadStartJoin/raw")->UseRealTime();
+BENCHMARK(threadStartJoinOstrel)->Name("ThreadStartJoin/ostrel")->UseRealTime();
+BENCHMARK(threadStartJoinStd)->Name("ThreadStartJoin/std")->UseRealTime();
+BENCHMARK(processStartJoinRaw)->Name("ProcessStartJoin/raw")->UseRealTime();
+BENCHMARK(processStartJoinOstrel)->Name("ProcessStartJoin/ostrel")->UseRealTime();
+BENCHMARK(processStartJoinSpawn)->Name("ProcessStartJoin/posix_spawn")->UseRealTime();
 
 BENCHMARK_MAIN();

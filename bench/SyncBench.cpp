@@ -20,23 +20,6 @@
 
 namespace {
 
-// Reports the heap allocations made while the benchmark loop ran, per iteration.
-class AllocCounter {
-public:
-    explicit AllocCounter(benchmark::State& s) : state(s), start(OstrelBench::allocationCount()) {}
-    ~AllocCounter() {
-        const double made = static_cast<double>(OstrelBench::allocationCount() - start);
-        state.counters["allocs"] = benchmark::Counter(
-            made / static_cast<double>(state.iterations() ? state.iterations() : 1));
-    }
-    AllocCounter(const AllocCounter&) = delete;
-    AllocCounter& operator=(const AllocCounter&) = delete;
-
-private:
-    benchmark::State& state;
-    std::uint64_t start;
-};
-
 // A recursive pthread mutex, set up as Ostrel::Mutex sets up its own.
 struct RawRecursiveMutex {
     RawRecursiveMutex() {
@@ -89,7 +72,7 @@ struct RawEvent {
 
 void lockUnlockRaw(benchmark::State& state) {
     RawRecursiveMutex m;
-    AllocCounter allocs(state);
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         benchmark::DoNotOptimize(pthread_mutex_lock(&m.mutex));
         benchmark::DoNotOptimize(pthread_mutex_unlock(&m.mutex));
@@ -99,7 +82,7 @@ BENCHMARK(lockUnlockRaw)->Name("LockUnlock/raw");
 
 void lockUnlockOstrel(benchmark::State& state) {
     Ostrel::Mutex m;
-    AllocCounter allocs(state);
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         benchmark::DoNotOptimize(m.lock());
         benchmark::DoNotOptimize(m.unlock());
@@ -109,7 +92,7 @@ BENCHMARK(lockUnlockOstrel)->Name("LockUnlock/ostrel");
 
 void lockUnlockStd(benchmark::State& state) {
     std::recursive_mutex m;
-    AllocCounter allocs(state);
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         m.lock();
         m.unlock();
@@ -120,7 +103,7 @@ BENCHMARK(lockUnlockStd)->Name("LockUnlock/std");
 
 void tryLockUnlockRaw(benchmark::State& state) {
     RawRecursiveMutex m;
-    AllocCounter allocs(state);
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         benchmark::DoNotOptimize(pthread_mutex_trylock(&m.mutex) == 0);
         benchmark::DoNotOptimize(pthread_mutex_unlock(&m.mutex));
@@ -130,7 +113,7 @@ BENCHMARK(tryLockUnlockRaw)->Name("TryLockUnlock/raw");
 
 void tryLockUnlockOstrel(benchmark::State& state) {
     Ostrel::Mutex m;
-    AllocCounter allocs(state);
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         benchmark::DoNotOptimize(m.tryLock());
         benchmark::DoNotOptimize(m.unlock());
@@ -140,7 +123,7 @@ BENCHMARK(tryLockUnlockOstrel)->Name("TryLockUnlock/ostrel");
 
 void tryLockUnlockStd(benchmark::State& state) {
     std::recursive_mutex m;
-    AllocCounter allocs(state);
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         benchmark::DoNotOptimize(m.try_lock());
         m.unlock();
@@ -152,7 +135,7 @@ BENCHMARK(tryLockUnlockStd)->Name("TryLockUnlock/std");
 
 void readLockUnlockRaw(benchmark::State& state) {
     RawRWLock l;
-    AllocCounter allocs(state);
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         benchmark::DoNotOptimize(pthread_rwlock_rdlock(&l.rwlock));
         benchmark::DoNotOptimize(pthread_rwlock_unlock(&l.rwlock));
@@ -162,7 +145,7 @@ BENCHMARK(readLockUnlockRaw)->Name("ReadLockUnlock/raw");
 
 void readLockUnlockOstrel(benchmark::State& state) {
     Ostrel::RWLock l;
-    AllocCounter allocs(state);
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         benchmark::DoNotOptimize(l.readLock());
         benchmark::DoNotOptimize(l.unlock());
@@ -172,7 +155,7 @@ BENCHMARK(readLockUnlockOstrel)->Name("ReadLockUnlock/ostrel");
 
 void readLockUnlockStd(benchmark::State& state) {
     std::shared_mutex l;
-    AllocCounter allocs(state);
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         l.lock_shared();
         l.unlock_shared();
@@ -183,7 +166,7 @@ BENCHMARK(readLockUnlockStd)->Name("ReadLockUnlock/std");
 
 void writeLockUnlockRaw(benchmark::State& state) {
     RawRWLock l;
-    AllocCounter allocs(state);
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         benchmark::DoNotOptimize(pthread_rwlock_wrlock(&l.rwlock));
         benchmark::DoNotOptimize(pthread_rwlock_unlock(&l.rwlock));
@@ -193,7 +176,7 @@ BENCHMARK(writeLockUnlockRaw)->Name("WriteLockUnlock/raw");
 
 void writeLockUnlockOstrel(benchmark::State& state) {
     Ostrel::RWLock l;
-    AllocCounter allocs(state);
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         benchmark::DoNotOptimize(l.writeLock());
         benchmark::DoNotOptimize(l.unlock());
@@ -203,7 +186,7 @@ BENCHMARK(writeLockUnlockOstrel)->Name("WriteLockUnlock/ostrel");
 
 void writeLockUnlockStd(benchmark::State& state) {
     std::shared_mutex l;
-    AllocCounter allocs(state);
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         l.lock();
         l.unlock();
@@ -216,7 +199,7 @@ BENCHMARK(writeLockUnlockStd)->Name("WriteLockUnlock/std");
 
 void semaphoreUpDownRaw(benchmark::State& state) {
     RawSemaphore s;
-    AllocCounter allocs(state);
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         pthread_mutex_lock(&s.mutex);
         ++s.count;
@@ -234,7 +217,7 @@ BENCHMARK(semaphoreUpDownRaw)->Name("SemaphoreUpDown/raw");
 
 void semaphoreUpDownOstrel(benchmark::State& state) {
     Ostrel::Semaphore s(0);
-    AllocCounter allocs(state);
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         benchmark::DoNotOptimize(s.up());
         benchmark::DoNotOptimize(s.down());
@@ -244,7 +227,7 @@ BENCHMARK(semaphoreUpDownOstrel)->Name("SemaphoreUpDown/ostrel");
 
 void semaphoreUpDownStd(benchmark::State& state) {
     std::counting_semaphore<> s(0);
-    AllocCounter allocs(state);
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         s.release();
         s.acquire();
@@ -257,7 +240,7 @@ BENCHMARK(semaphoreUpDownStd)->Name("SemaphoreUpDown/std");
 
 void eventSetWaitRaw(benchmark::State& state) {
     RawEvent e;
-    AllocCounter allocs(state);
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         pthread_mutex_lock(&e.mutex);
         e.signalled = true;
@@ -275,7 +258,7 @@ BENCHMARK(eventSetWaitRaw)->Name("EventSetWait/raw");
 
 void eventSetWaitOstrel(benchmark::State& state) {
     Ostrel::Event e(false, false);
-    AllocCounter allocs(state);
+    OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         benchmark::DoNotOptimize(e.set());
         benchmark::DoNotOptimize(e.wait());

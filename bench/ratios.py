@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs the benchmark programs and prints each variant as a ratio against its baseline.
 
-Benchmarks are named CASE/VARIANT (extra /ARG parts allowed after VARIANT). Within a CASE the
+Benchmarks are named CASE/VARIANT[/ARG] (bench/benchjson.py reads them). Within a case the
 baseline is the variant "raw" (the hand-written platform calls), or "std" when there is no raw
 one. Every program runs with repetitions; the median real time is used. Counters named
 "allocs" are printed as well.
@@ -12,7 +12,8 @@ import json
 import os
 import subprocess
 import sys
-from collections import OrderedDict
+
+from benchjson import baseline, collect, ratio
 
 
 def run(program, repetitions, bench_filter):
@@ -34,34 +35,17 @@ def main():
     bench_filter = args[args.index("--filter") + 1] if "--filter" in args else None
     bindir = os.path.join(build, "bin")
     programs = sorted(p for p in os.listdir(bindir) if p.endswith("Bench"))
-    results = OrderedDict()
     everything = {}
     for program in programs:
-        data = run(os.path.join(bindir, program), 5, bench_filter)
-        everything[program] = data
-        for b in data["benchmarks"]:
-            if b.get("aggregate_name") != "median":
-                continue
-            name = b["run_name"]
-            parts = name.split("/")
-            case = parts[0]
-            variant = "/".join(parts[1:]) or "-"
-            results.setdefault((program, case), OrderedDict())[variant] = b
-    for (program, case), variants in results.items():
-        base = None
-        for candidate in ("raw", "std"):
-            for v in variants:
-                if v.split("/")[0] == candidate:
-                    base = variants[v]
-                    break
-            if base:
-                break
-        print(f"{program} {case}")
-        for v, b in variants.items():
-            t = b["real_time"]
-            line = f"  {v:<36} {t:12.1f} {b['time_unit']}"
+        everything[program] = run(os.path.join(bindir, program), 5, bench_filter)
+    cases, _ = collect(everything)
+    for (area, case), variants in cases.items():
+        base = baseline(variants)
+        print(f"{area} {case}")
+        for variant, b in variants.items():
+            line = f"  {variant:<36} {b['real_time']:12.1f} {b['time_unit']}"
             if base is not None:
-                line += f"   x{t / base['real_time']:.3f}"
+                line += f"   x{ratio(variants, variant, base):.3f}"
             if "allocs" in b:
                 line += f"   allocs/iter {b['allocs']:.2f}"
             print(line)
