@@ -88,8 +88,9 @@ void makeTree() {
     for (int top = 0; top < 40; ++top) {
         const std::string t = treeRoot + "/t" + std::to_string(top);
         dirs.push_back(t);
-        for (int sub = 0; sub < 49; ++sub)
+        for (int sub = 0; sub < 49; ++sub) {
             dirs.push_back(t + "/s" + std::to_string(sub));
+        }
     }
     for (const auto& d : dirs) {
         mkdir(d.c_str(), 0755);
@@ -105,8 +106,9 @@ void scanOstrel(benchmark::State& state) {
     for (auto _ : state) {
         auto found = dir.scan(pattern, true);
         benchmark::DoNotOptimize(found.data());
-        if (found.size() != 10000)
+        if (found.size() != 10000) {
             state.SkipWithError("wrong count");
+        }
     }
 }
 
@@ -114,14 +116,17 @@ void scanStd(benchmark::State& state) {
     for (auto _ : state) {
         std::vector<std::string> found;
         for (const auto& entry : std::filesystem::recursive_directory_iterator(treeRoot)) {
-            if (entry.is_directory())
+            if (entry.is_directory()) {
                 continue;
-            if (fnmatch(pattern, entry.path().filename().c_str(), 0) == 0)
+            }
+            if (fnmatch(pattern, entry.path().filename().c_str(), 0) == 0) {
                 found.push_back(entry.path().native());
+            }
         }
         benchmark::DoNotOptimize(found.data());
-        if (found.size() != 10000)
+        if (found.size() != 10000) {
             state.SkipWithError("wrong count");
+        }
     }
 }
 
@@ -135,21 +140,25 @@ struct LinuxDirent64 {
 
 void rawWalk(int parent, const char* name, std::string& prefix, std::vector<std::string>& found) {
     const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
         return;
+    }
     const std::size_t length = prefix.size();
     alignas(8) char buffer[32768];
     for (;;) {
         const long n = syscall(SYS_getdents64, fd, buffer, sizeof buffer);
-        if (n <= 0)
+        if (n <= 0) {
             break;
+        }
         for (long pos = 0; pos < n;) {
             const auto* e = reinterpret_cast<const LinuxDirent64*>(buffer + pos);
             pos += e->d_reclen;
             const char* entry = e->d_name;
             if (e->d_type == DT_DIR) {
-                if (entry[0] == '.' && (entry[1] == '\0' || (entry[1] == '.' && entry[2] == '\0')))
+                if (entry[0] == '.' &&
+                    (entry[1] == '\0' || (entry[1] == '.' && entry[2] == '\0'))) {
                     continue;
+                }
                 prefix.resize(length);
                 prefix += entry;
                 prefix += '/';
@@ -171,8 +180,9 @@ void scanRaw(benchmark::State& state) {
         std::string prefix = treeRoot + "/";
         rawWalk(AT_FDCWD, treeRoot.c_str(), prefix, found);
         benchmark::DoNotOptimize(found.data());
-        if (found.size() != 10000)
+        if (found.size() != 10000) {
             state.SkipWithError("wrong count");
+        }
     }
 }
 

@@ -31,8 +31,11 @@ void locateOstrel(benchmark::State& state) {
 void locateRaw(benchmark::State& state) {
     const std::string dir = root + "/";
     const std::string name = "x.so";
+    std::string candidate;
     for (auto _ : state) {
-        std::string candidate = dir + "lib" + "/" + name;
+        candidate = dir;
+        candidate += "lib/";
+        candidate += name;
         struct stat info;
         const bool ok = stat(candidate.c_str(), &info) == 0;
         benchmark::DoNotOptimize(ok);
@@ -48,8 +51,9 @@ BENCHMARK(locateRaw)->Name("LocateFirstHit/raw");
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     char templ[] = "/tmp/ostrel-locbench-XXXXXX";
-    if (mkdtemp(templ) == nullptr)
+    if (mkdtemp(templ) == nullptr) {
         return 1;
+    }
     root = templ;
     mkdir((root + "/lib").c_str(), 0755);
     close(open((root + "/lib/x.so").c_str(), O_CREAT | O_WRONLY, 0644));
@@ -57,8 +61,9 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 200; ++i) {
         const std::string d = root + "/d" + std::to_string(i);
         mkdir(d.c_str(), 0755);
-        for (int f = 0; f < 20; ++f)
+        for (int f = 0; f < 20; ++f) {
             close(open((d + "/f" + std::to_string(f)).c_str(), O_CREAT | O_WRONLY, 0644));
+        }
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

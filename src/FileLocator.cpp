@@ -30,17 +30,17 @@ const char* environmentDir() {
     return std::getenv(name.c_str());
 }
 
-// A candidate of locate: dir (which ends with a separator), then the parts with a separator
-// between each two.
-std::string candidatePath(const std::string& dir, std::initializer_list<std::string_view> parts) {
-    std::string path = dir;
+// A candidate of locate, into path (reusing its buffer): dir (which ends with a separator), then
+// the parts with a separator between each two.
+void candidatePath(std::string& path, const std::string& dir,
+                   std::initializer_list<std::string_view> parts) {
+    path = dir;
     for (const auto* part = parts.begin(); part != parts.end(); ++part) {
         if (part != parts.begin()) {
             path += Dir::_pathSeparator;
         }
         path += *part;
     }
-    return path;
 }
 
 } // namespace
@@ -149,7 +149,7 @@ std::string FileLocator::locate(std::string name, FileDomain domain, bool verbos
     std::string path;
     for (const auto& dir : searchDirs) {
         const auto found = [&](std::initializer_list<std::string_view> parts) {
-            path = candidatePath(dir, parts);
+            candidatePath(path, dir, parts);
             return checkPath(path, verbose);
         };
         if (domain != NoneDomain &&

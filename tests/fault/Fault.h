@@ -17,7 +17,7 @@ struct Rule {
 // concern.
 class Inject {
 public:
-    Inject(std::initializer_list<Rule> rules);
+    Inject(std::initializer_list<Rule> given);
     ~Inject();
     Inject(const Inject&) = delete;
     Inject& operator=(const Inject&) = delete;
