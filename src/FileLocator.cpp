@@ -30,6 +30,13 @@ const char* environmentDir() {
     return std::getenv(name.c_str());
 }
 
+// Appends the directory of domain to dir's path (nothing for NoneDomain).
+void enterDomain(Dir& dir, FileLocator::FileDomain domain) {
+    if (domain != FileLocator::NoneDomain) {
+        dir.changePath(FileLocator::domainDir(domain), Dir::AsGiven);
+    }
+}
+
 // A candidate of locate, into path (reusing its buffer): dir (which ends with a separator), then
 // the parts with a separator between each two.
 void candidatePath(std::string& path, const std::string& dir,
@@ -96,9 +103,7 @@ std::string FileLocator::bundlePath(FileDomain domain) {
     dir.setPath(SysInfo::the()->appName, Dir::AsGiven);
     dir.changePathUp(Dir::AsGiven);
     dir.changePathUp(Dir::AsGiven);
-    if (domain != NoneDomain) {
-        dir.changePath(domainDir(domain), Dir::AsGiven);
-    }
+    enterDomain(dir, domain);
     dir.fixProp(Dir::Normalize);
     return dir.path;
 }
@@ -110,9 +115,7 @@ std::string FileLocator::environmentPath(FileDomain domain) {
         return dir.path;
     }
     dir.setPath(value, Dir::AsGiven);
-    if (domain != NoneDomain) {
-        dir.changePath(domainDir(domain), Dir::AsGiven);
-    }
+    enterDomain(dir, domain);
     dir.fixProp(Dir::Normalize);
     return dir.path;
 }
@@ -120,9 +123,7 @@ std::string FileLocator::environmentPath(FileDomain domain) {
 std::string FileLocator::localPath(FileDomain domain) {
     Dir dir;
     dir.setPath(".", Dir::AsGiven);
-    if (domain != NoneDomain) {
-        dir.changePath(domainDir(domain), Dir::AsGiven);
-    }
+    enterDomain(dir, domain);
     return dir.path;
 }
 
