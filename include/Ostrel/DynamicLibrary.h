@@ -61,14 +61,12 @@ public:
 
     /// Opens name with dlopen(RTLD_LAZY), exactly as given: a name without "/" is searched by the
     /// loader's rules (LD_LIBRARY_PATH, the cache, the system directories), not by FileLocator.
-    /// Throws "Library already loaded", or "Cannot load library - " + the loader's text, which
-    /// is also printed on standard output.
+    /// Throws the load texts of the class.
     void load(const char* name);
-    /// Closes the library. Throws "No library loaded", or "Error while unloading library - " +
-    /// the loader's text (the object counts as unloaded all the same).
+    /// Closes the library. Throws the unload texts of the class.
     void unload();
-    /// The address of the symbol name (null for a symbol whose value is null). Throws "No library
-    /// loaded", or "Cannot get symbol - " + the loader's text.
+    /// The address of the symbol name (null for a symbol whose value is null). Throws the
+    /// getSymbol texts of the class.
     void* getSymbol(const char* name) const;
 
     /// Replaces the contents of dirs by the non-empty elements of LD_LIBRARY_PATH (split at ":",

@@ -14,9 +14,10 @@
 /// One object holds at most one child at a time and can start another after join().
 /// The destructor waits for a child still held; it does not kill it.
 ///
-/// Failures are thrown as Process::Exception (by value): "Process is already running",
-/// "Cannot fork process - " + error text, "Process doesn't run", "Cannot terminate process - " +
-/// error text, "Cannot join process - " + error text (the error text is strerror(errno)).
+/// Failures are thrown as Process::Exception (by value); the error text is strerror(errno):
+///   start     "Process is already running", "Cannot fork process - " + error text
+///   terminate "Process doesn't run", "Cannot terminate process - " + error text
+///   join      "Process doesn't run", "Cannot join process - " + error text
 ///
 /// DANGER - fork in a threaded program. The child is a copy of the calling process with only the
 /// calling thread in it; the locks other threads held at the moment of the fork stay held in the
@@ -66,17 +67,14 @@ public:
     /// @}
 
     /// Forks and runs argv[0] in the child with execv (no PATH search); returns once the child
-    /// exists. Throws "Process is already running" or "Cannot fork process - " + error text.
-    /// A program that cannot be run shows up as exit code 255 from join(). See the fork DANGER
-    /// note of the class.
+    /// exists. Throws the start texts of the class. A program that cannot be run shows up as
+    /// exit code 255 from join(). See the fork DANGER note of the class.
     void start(char* const* argv);
     /// Stores code in exitCode first (also when it then throws), then sends SIGKILL; the child
-    /// still has to be joined. Throws "Process doesn't run" or "Cannot terminate process - " +
-    /// error text.
+    /// still has to be joined. Throws the terminate texts of the class.
     void terminate(int code);
     /// Waits for the child, forgets it and returns its exit status (0..255), or terminateCode()
-    /// for a child that a signal ended. Throws "Process doesn't run", or "Cannot join process - "
-    /// with the error text.
+    /// for a child that a signal ended. Throws the join texts of the class.
     int join();
 
     /// The child's process id, or -1 when the object has no child.
