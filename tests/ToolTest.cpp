@@ -1,6 +1,5 @@
 // The ostrel tool: its commands run as a program, and its argument parsers called directly.
-#include "InfoCommands.h"
-#include "RunCommand.h"
+#include "Arguments.h"
 #include "support/Support.h"
 
 #include <Ostrel/SharedMemory.h>
@@ -38,6 +37,10 @@ TEST(Tool, EveryCommandInOneTable) {
          "ostrel normalize: missing PATH\nusage: ostrel normalize PATH...\n"
          "Print each PATH normalised, one per line.\n"},
         {"ostrel run /usr/bin/printf '%s\\n' --help", 0, "--help\n", ""},
+        {"for a in 'ldpath -x' 'run -x /bin/true' 'scan . p -x'; do ostrel $a; echo $?; done", 0,
+         "2\n2\n2\n",
+         "ostrel ldpath: unknown option \"-x\"\nusage: ostrel ldpath\n*ostrel run: unknown option "
+         "\"-x\"\n*ostrel scan: unknown option \"-x\"\n*"},
         {"ostrel scan --recursive . 'd.*'", 0, "./sub/d.txt\n", ""},
         {"ostrel locate --domain lib --verbose libOstrel.so", 0, bundle + "lib/libOstrel.so\n",
          searched + "./\nCheckPath: " + bundle + "lib/libOstrel.so, true\n"},
@@ -48,9 +51,9 @@ TEST(Tool, EveryCommandInOneTable) {
          "=== SysInfo ===*\nenv      Name: OSTREL\napp      Name: " + bundle + "bin/ostrel\n*",
          searched + "/opt/o\n" + added + "./\nInfo: SearchDir: " + bundle +
              "\nInfo: SearchDir: /opt/o\nInfo: SearchDir: ./\n"},
-        {"ostrel run /bin/sh -c 'echo hi; exit 3'", 3, "hi\n", ""},
+        {"ostrel run -- /bin/sh -c 'echo hi; exit 3'", 3, "hi\n", ""},
         {"ostrel run /nonexistent", 255, "", ""},
-        {"ostrel run --timeout 100 /bin/sleep 30", 124, "",
+        {"ostrel run --timeout=100 /bin/sleep 30", 124, "",
          "ostrel run: /bin/sleep: timed out after 100 ms, killed\n"},
         {"ostrel run /bin/sleep 30 & sleep 0.3; kill -TERM $!; wait $!", 143, "", ""},
         {"ostrel run /bin/sleep 30 & sleep 0.3; kill -INT $!; wait $!",
@@ -97,7 +100,7 @@ TEST(Tool, ArgumentParsers) {
     EXPECT_EQ(parsed(parseScanArgs, {"d", "--deep", "p"}), "error: unknown option \"--deep\"");
     EXPECT_EQ(parsed(locate, {"--verbose", "n", "--domain=lib", "--env", "A"}),
               R"(("n", 2, "A", true))");
-    EXPECT_EQ(parsed(run, {"--timeout", "2147483647", "--timeout"}),
+    EXPECT_EQ(parsed(run, {"--timeout", "2147483647", "--", "--timeout"}),
               R"((2147483647, { "--timeout" }))");
     EXPECT_EQ(parsed(run, {"--timeout", "2147483648", "p"}),
               "error: bad number of milliseconds \"2147483648\"");

@@ -1,18 +1,13 @@
 // The subcommands of the ostrel tool. Each takes the arguments after its own name and returns the
-// tool's exit code; one whose arguments do not fit its usage throws UsageError.
+// tool's exit code; each parses them first (Arguments.h), throwing UsageError for arguments that
+// do not fit its usage and HelpRequest for --help.
 #pragma once
 
-#include <string>
+#include "Arguments.h"
+
 #include <vector>
 
 namespace OstrelTool {
-
-using Args = std::vector<std::string>;
-
-// Bad arguments: the tool prints the message and the command's usage on stderr and exits 2.
-struct UsageError {
-    std::string message;
-};
 
 struct Command {
     const char* name;
@@ -20,9 +15,6 @@ struct Command {
     const char* usage;
     const char* help;
     int (*run)(const Args& args);
-    // The command hands its trailing arguments to another program (ostrel run): --help is then
-    // its own only as the first argument, so "ostrel run /bin/ls --help" reaches ls.
-    bool passesArguments = false;
 };
 
 int info(const Args& args);

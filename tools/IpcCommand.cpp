@@ -74,7 +74,8 @@ bool removeOne(const std::string& name, std::string& problem) {
 
 } // namespace
 
-int ipc(const Args& args) {
+int ipc(const Args& given) {
+    const Args args = parseArgs(given, {{}, {}, anyNumber}).operands;
     if (args.empty()) {
         throw UsageError{"missing list or remove"};
     }

@@ -28,9 +28,7 @@ std::string locateLibrary(const std::string& name, bool verbose) {
 } // namespace
 
 int ldpath(const Args& args) {
-    if (!args.empty()) {
-        throw UsageError{"takes no arguments"};
-    }
+    parseArgs(args, {});
     std::vector<std::string> dirs;
     Ostrel::DynamicLibrary::getSearchPath(dirs);
     for (const auto& dir : dirs) {
@@ -40,16 +38,14 @@ int ldpath(const Args& args) {
 }
 
 int load(const Args& args) {
-    if (args.empty()) {
-        throw UsageError{"missing NAME"};
-    }
+    const Args names = parseArgs(args, {{}, {"NAME"}, anyNumber}).operands;
     try {
         Ostrel::DynamicLibrary library;
-        const std::string path = locateLibrary(args[0], false);
+        const std::string path = locateLibrary(names[0], false);
         library.load(path.c_str());
         std::cout << "loaded: " << path << '\n';
-        for (std::size_t i = 1; i < args.size(); ++i) {
-            std::cout << args[i] << ": " << library.getSymbol(args[i].c_str()) << '\n';
+        for (std::size_t i = 1; i < names.size(); ++i) {
+            std::cout << names[i] << ": " << library.getSymbol(names[i].c_str()) << '\n';
         }
     } catch (const Ostrel::DynamicLibrary::Exception& error) {
         std::cout.flush();
@@ -60,9 +56,7 @@ int load(const Args& args) {
 }
 
 int road(const Args& args) {
-    if (!args.empty()) {
-        throw UsageError{"takes no arguments"};
-    }
+    parseArgs(args, {});
     // A member function of the library's own, exported and with a stable mangled name.
     static const char symbol[] = "_ZN6Ostrel14DynamicLibrary13getSearchPathERSt6vectorINSt7__"
                                  "cxx1112basic_stringIcSt11char_traitsIcESaIcEEESaIS7_EE";

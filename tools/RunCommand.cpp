@@ -10,7 +10,7 @@
 // every 10 ms it looks whether the child has ended (waitid with WNOWAIT, which leaves the child
 // to Process::join to reap), whether a stop signal arrived and whether the time is up, and kills
 // the child with Process::terminate when it must, then joins it.
-#include "RunCommand.h"
+#include "Commands.h"
 
 #include <Ostrel/Process.h>
 #include <Ostrel/Signal.h>
@@ -26,28 +26,6 @@
 #include <string>
 
 namespace OstrelTool {
-
-RunOptions parseRunArgs(const Args& args) {
-    RunOptions options;
-    std::size_t next = 0;
-    if (next < args.size() && args[next] == "--timeout") {
-        if (next + 1 >= args.size()) {
-            throw UsageError{"--timeout needs a number of milliseconds"};
-        }
-        const std::string& ms = args[next + 1];
-        if (ms.empty() || ms.size() > 10 ||
-            ms.find_first_not_of("0123456789") != std::string::npos || std::stol(ms) > INT_MAX) {
-            throw UsageError{"bad number of milliseconds \"" + ms + "\""};
-        }
-        options.timeoutMs = std::stol(ms);
-        next += 2;
-    }
-    if (next >= args.size()) {
-        throw UsageError{"missing PROGRAM"};
-    }
-    options.argv.assign(args.begin() + static_cast<std::ptrdiff_t>(next), args.end());
-    return options;
-}
 
 namespace {
 

@@ -1,7 +1,6 @@
 // ostrel: the library's services from a shell. "ostrel --help" lists the commands.
 #include "Commands.h"
 
-#include <algorithm>
 #include <cstring>
 #include <iostream>
 
@@ -24,7 +23,7 @@ const std::vector<Command>& commands() {
          "exit with its exit code (255 when it cannot be run). --timeout kills a child still\n"
          "running after MS milliseconds and exits 124; SIGINT or SIGTERM to the tool kills the\n"
          "child and exits 130 or 143.",
-         run, true},
+         run},
         {"ldpath", "ldpath", "Print the library search path, one directory per line.", ldpath},
         {"load", "load NAME [SYMBOL...]",
          "Load the shared library NAME and print the address of each SYMBOL. A NAME without \"/\"\n"
@@ -74,16 +73,11 @@ int main(int argc, char** argv) {
         if (command.name != std::string(argv[1])) {
             continue;
         }
-        const OstrelTool::Args args(argv + 2, argv + argc);
-        const auto ownArgs =
-            command.passesArguments && !args.empty() ? args.begin() + 1 : args.end();
-        if (std::any_of(args.begin(), ownArgs,
-                        [](const std::string& arg) { return arg == "--help" || arg == "-h"; })) {
+        try {
+            return command.run(OstrelTool::Args(argv + 2, argv + argc));
+        } catch (const OstrelTool::HelpRequest&) {
             printCommandUsage(std::cout, command);
             return 0;
-        }
-        try {
-            return command.run(args);
         } catch (const OstrelTool::UsageError& error) {
             std::cerr << "ostrel " << command.name << ": " << error.message << '\n';
             printCommandUsage(std::cerr, command);
