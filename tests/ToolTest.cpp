@@ -63,8 +63,8 @@ TEST(Tool, EveryCommandInOneTable) {
          ""},
         {"ostrel load /nonexistent/libNo.so", 1,
          "/nonexistent/libNo.so: cannot open shared object file: No such file or directory\n",
-         "Cannot load library - /nonexistent/libNo.so: cannot open shared object file: No such "
-         "file or directory\n"},
+         "ostrel load: Cannot load library - /nonexistent/libNo.so: cannot open shared object "
+         "file: No such file or directory\n"},
         {"ostrel load " + tiny + " tinyAnswer tinyNull", 0,
          "loaded: " + tiny + "\ntinyAnswer: 0x*\ntinyNull: 0\n", ""},
         {"ostrel ipc list", 0, "KIND *\nshm        4096 *  " + name + "\n*", ""},

@@ -9,6 +9,20 @@
 
 namespace OstrelTool {
 
+// The tool's exit codes. ostrel run exits with its child's code instead, or with one of the last
+// two of its own.
+enum ExitCode : int {
+    ExitSuccess = 0,
+    // The command failed: its error lines are on stderr.
+    ExitFailure = 1,
+    // The arguments do not fit the usage.
+    ExitUsage = 2,
+    // ostrel run: the child was still running after --timeout and was killed.
+    ExitTimedOut = 124,
+    // ostrel run: plus the signal (SIGINT or SIGTERM) that stopped the tool and killed the child.
+    ExitSignalBase = 128,
+};
+
 struct Command {
     const char* name;
     // The synopsis after "ostrel ", and the lines that explain it, for --help.

@@ -1,5 +1,6 @@
 // ostrel info, normalize, scan and locate.
 #include "Commands.h"
+#include "Output.h"
 
 #include <Ostrel/Dir.h>
 #include <Ostrel/FileLocator.h>
@@ -41,7 +42,7 @@ int info(const Args& args) {
     std::cout.flush();
     FileLocator locator(FileLocator::SearchAll);
     locator.dump(true);
-    return 0;
+    return ExitSuccess;
 }
 
 int normalize(const Args& args) {
@@ -50,20 +51,20 @@ int normalize(const Args& args) {
         dir.fixProp(Dir::Normalize);
         std::cout << dir.path << '\n';
     }
-    return 0;
+    return ExitSuccess;
 }
 
 int scan(const Args& args) {
     const ScanArgs parsed = parseScanArgs(args);
     Dir dir(parsed.dir);
     if (!dir.isValid(Dir::AsGiven)) {
-        std::cerr << "ostrel scan: " << parsed.dir << " is not a readable directory\n";
-        return 1;
+        printError("scan", parsed.dir + " is not a readable directory");
+        return ExitFailure;
     }
     for (const auto& match : dir.scan(parsed.pattern, parsed.recursive)) {
         std::cout << match << '\n';
     }
-    return 0;
+    return ExitSuccess;
 }
 
 int locate(const Args& args) {
@@ -72,11 +73,11 @@ int locate(const Args& args) {
     const FileLocator locator(FileLocator::SearchAll);
     const std::string path = locator.locate(parsed.name, parsed.domain, parsed.verbose);
     if (path.empty()) {
-        std::cerr << "ostrel locate: " << parsed.name << " not found\n";
-        return 1;
+        printError("locate", parsed.name + " not found");
+        return ExitFailure;
     }
     std::cout << path << '\n';
-    return 0;
+    return ExitSuccess;
 }
 
 } // namespace OstrelTool

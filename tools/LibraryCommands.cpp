@@ -1,6 +1,7 @@
 // ostrel ldpath, load and road: the library search path, loading a library and resolving
 // symbols, and the whole lookup road from the system record to a resolved symbol.
 #include "Commands.h"
+#include "Output.h"
 
 #include <Ostrel/DynamicLibrary.h>
 #include <Ostrel/FileLocator.h>
@@ -34,7 +35,7 @@ int ldpath(const Args& args) {
     for (const auto& dir : dirs) {
         std::cout << dir << '\n';
     }
-    return 0;
+    return ExitSuccess;
 }
 
 int load(const Args& args) {
@@ -48,11 +49,10 @@ int load(const Args& args) {
             std::cout << names[i] << ": " << library.getSymbol(names[i].c_str()) << '\n';
         }
     } catch (const Ostrel::DynamicLibrary::Exception& error) {
-        std::cout.flush();
-        std::cerr << error.what() << std::endl;
-        return 1;
+        printError("load", error.what());
+        return ExitFailure;
     }
-    return 0;
+    return ExitSuccess;
 }
 
 int road(const Args& args) {
@@ -69,7 +69,7 @@ int road(const Args& args) {
     std::cout << "3 locate libOstrel.so in lib: " << (path.empty() ? "(not found)" : path)
               << std::endl;
     if (path.empty()) {
-        return 1;
+        return ExitFailure;
     }
     try {
         Ostrel::DynamicLibrary library;
@@ -80,10 +80,10 @@ int road(const Args& args) {
         library.unload();
         std::cout << "6 unload: done" << std::endl;
     } catch (const Ostrel::DynamicLibrary::Exception& error) {
-        std::cerr << error.what() << std::endl;
-        return 1;
+        printError("road", error.what());
+        return ExitFailure;
     }
-    return 0;
+    return ExitSuccess;
 }
 
 } // namespace OstrelTool

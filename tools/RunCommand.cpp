@@ -11,6 +11,7 @@
 // to Process::join to reap), whether a stop signal arrived and whether the time is up, and kills
 // the child with Process::terminate when it must, then joins it.
 #include "Commands.h"
+#include "Output.h"
 
 #include <Ostrel/Process.h>
 #include <Ostrel/Signal.h>
@@ -75,8 +76,8 @@ int run(const Args& args) {
         process.start(argv.data());
     } catch (const Ostrel::Process::Exception& e) {
         Ostrel::Signal::_the.removeSignalHandler(Ostrel::Signal::Terminate);
-        std::cerr << "ostrel run: " << e.what() << std::endl;
-        return 1;
+        printError("run", e.what());
+        return ExitFailure;
     }
 
     const auto deadline =
@@ -87,7 +88,7 @@ int run(const Args& args) {
         if (stop != 0 || (options.timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline)) {
             timedOut = stop == 0;
             try {
-                process.terminate(stop != 0 ? 128 + stop : 124);
+                process.terminate(stop != 0 ? ExitSignalBase + stop : ExitTimedOut);
             } catch (const Ostrel::Process::Exception&) {
                 // An ended, unreaped child can still be killed; nothing else can fail here.
             }
@@ -95,7 +96,7 @@ int run(const Args& args) {
         }
         Ostrel::Thread::sleep(10);
     }
-    int code = 1;
+    int code = ExitFailure;
     std::string error;
     try {
         code = process.join();
@@ -105,15 +106,15 @@ int run(const Args& args) {
     Ostrel::Signal::_the.removeSignalHandler(Ostrel::Signal::Terminate);
 
     if (stopSignal != 0) {
-        return 128 + stopSignal;
+        return ExitSignalBase + stopSignal;
     }
     if (timedOut) {
-        std::cerr << "ostrel run: " << options.argv[0] << ": timed out after " << options.timeoutMs
-                  << " ms, killed" << std::endl;
-        return 124;
+        printError("run", options.argv[0] + ": timed out after " +
+                              std::to_string(options.timeoutMs) + " ms, killed");
+        return ExitTimedOut;
     }
     if (!error.empty()) {
-        std::cerr << "ostrel run: " << error << std::endl;
+        printError("run", error);
     }
     return code;
 }

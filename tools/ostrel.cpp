@@ -1,5 +1,6 @@
 // ostrel: the library's services from a shell. "ostrel --help" lists the commands.
 #include "Commands.h"
+#include "Output.h"
 
 #include <cstring>
 #include <iostream>
@@ -63,11 +64,11 @@ void printCommandUsage(std::ostream& out, const OstrelTool::Command& command) {
 int main(int argc, char** argv) {
     if (argc < 2) {
         printUsage(std::cerr);
-        return 2;
+        return OstrelTool::ExitUsage;
     }
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         printUsage(std::cout);
-        return 0;
+        return OstrelTool::ExitSuccess;
     }
     for (const auto& command : OstrelTool::commands()) {
         if (command.name != std::string(argv[1])) {
@@ -77,14 +78,14 @@ int main(int argc, char** argv) {
             return command.run(OstrelTool::Args(argv + 2, argv + argc));
         } catch (const OstrelTool::HelpRequest&) {
             printCommandUsage(std::cout, command);
-            return 0;
+            return OstrelTool::ExitSuccess;
         } catch (const OstrelTool::UsageError& error) {
-            std::cerr << "ostrel " << command.name << ": " << error.message << '\n';
+            OstrelTool::printError(command.name, error.message);
             printCommandUsage(std::cerr, command);
-            return 2;
+            return OstrelTool::ExitUsage;
         }
     }
-    std::cerr << "ostrel: unknown command \"" << argv[1] << "\"\n";
+    OstrelTool::printError("", "unknown command \"" + std::string(argv[1]) + "\"");
     printUsage(std::cerr);
-    return 2;
+    return OstrelTool::ExitUsage;
 }
