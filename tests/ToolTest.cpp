@@ -30,6 +30,7 @@ TEST(Tool, EveryCommandInOneTable) {
     const std::string bundle = std::filesystem::canonical(OstrelTest::buildDir()).string() + "/";
     const std::string added = "Info: AddSearchPath: ", searched = added + bundle + "\n" + added;
     const std::string usage = "usage: ostrel COMMAND [ARG...]\n\ncommands:\n  ostrel info\n*";
+    const std::string full = "ostrel: write error: No space left on device\n";
     const std::tuple<std::string, int, std::string, std::string> rows[] = {
         {"ostrel", 2, "", usage},
         {"ostrel bogus", 2, "", "ostrel: unknown command \"bogus\"\n" + usage},
@@ -42,6 +43,9 @@ TEST(Tool, EveryCommandInOneTable) {
          "ostrel ldpath: unknown option \"-x\"\nusage: ostrel ldpath\n*ostrel run: unknown option "
          "\"-x\"\n*ostrel scan: unknown option \"-x\"\n*"},
         {"ostrel scan --recursive . 'd.*'", 0, "./sub/d.txt\n", ""},
+        {"for a in ldpath -h \"normalize $(seq 3000)\" road; do ostrel $a >/dev/full; echo $?; "
+         "done",
+         0, "1\n1\n1\n1\n", full + full + full + "*" + full},
         {"ostrel locate --domain lib --verbose libOstrel.so", 0, bundle + "lib/libOstrel.so\n",
          searched + "./\nCheckPath: " + bundle + "lib/libOstrel.so, true\n"},
         {"ostrel locate --env MYAPP y", 0, env + "/x/y\n", searched + env + "\n" + added + "./\n"},

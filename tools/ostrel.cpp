@@ -59,9 +59,8 @@ void printCommandUsage(std::ostream& out, const OstrelTool::Command& command) {
     out << "usage: ostrel " << command.usage << '\n' << command.help << '\n';
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+// Runs the command that argv names and returns the tool's exit code.
+int dispatch(int argc, char** argv) {
     if (argc < 2) {
         printUsage(std::cerr);
         return OstrelTool::ExitUsage;
@@ -88,4 +87,11 @@ int main(int argc, char** argv) {
     OstrelTool::printError("", "unknown command \"" + std::string(argv[1]) + "\"");
     printUsage(std::cerr);
     return OstrelTool::ExitUsage;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    OstrelTool::CheckedStdout out;
+    return out.finish(dispatch(argc, argv));
 }
