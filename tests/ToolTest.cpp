@@ -3,6 +3,7 @@
 #include "support/Support.h"
 
 #include <Ostrel/SharedMemory.h>
+#include <Ostrel/Version.h>
 
 #include <gtest/gtest.h>
 
@@ -38,13 +39,17 @@ TEST(Tool, EveryCommandInOneTable) {
          "ostrel normalize: missing PATH\nusage: ostrel normalize PATH...\n"
          "Print each PATH normalised, one per line.\n"},
         {"ostrel run /usr/bin/printf '%s\\n' --help", 0, "--help\n", ""},
-        {"for a in 'ldpath -x' 'run -x /bin/true' 'scan . p -x'; do ostrel $a; echo $?; done", 0,
-         "2\n2\n2\n",
-         "ostrel ldpath: unknown option \"-x\"\nusage: ostrel ldpath\n*ostrel run: unknown option "
-         "\"-x\"\n*ostrel scan: unknown option \"-x\"\n*"},
+        {"for a in -x 'ldpath -x' 'run -x /bin/true' 'scan . p -x'; do ostrel $a; echo $?; done", 0,
+         "2\n2\n2\n2\n",
+         "ostrel: unknown option \"-x\"\n" + usage +
+             "ostrel ldpath: unknown option*ostrel run: unknown*ostrel scan: unknown*"},
+        {"ostrel --version && ostrel help && ostrel help scan", 0,
+         "ostrel " OSTREL_VERSION_STRING "\n" + usage +
+             "usage: ostrel scan DIR PATTERN [--recursive]\nPrint the entries*",
+         ""},
         {"ostrel scan --recursive . 'd.*'", 0, "./sub/d.txt\n", ""},
-        {"for a in ldpath -h \"normalize $(seq 3000)\" road; do ostrel $a >/dev/full; echo $?; "
-         "done",
+        {"for a in --version help \"normalize $(seq 3000)\" road; do ostrel $a >/dev/full; "
+         "echo $?; done",
          0, "1\n1\n1\n1\n", full + full + full + "*" + full},
         {"ostrel locate --domain lib --verbose libOstrel.so", 0, bundle + "lib/libOstrel.so\n",
          searched + "./\nCheckPath: " + bundle + "lib/libOstrel.so, true\n"},

@@ -40,6 +40,7 @@ int ldpath(const Args& args);
 int load(const Args& args);
 int road(const Args& args);
 int ipc(const Args& args);
+int help(const Args& args);
 
 // The table of every command, in the order --help lists them.
 const std::vector<Command>& commands();

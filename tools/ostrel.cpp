@@ -1,8 +1,10 @@
-// ostrel: the library's services from a shell. "ostrel --help" lists the commands.
+// ostrel: the library's services from a shell. "ostrel help" lists the commands.
 #include "Commands.h"
+#include "Help.h"
 #include "Output.h"
 
-#include <cstring>
+#include <Ostrel/Version.h>
+
 #include <iostream>
 
 namespace OstrelTool {
@@ -39,6 +41,10 @@ const std::vector<Command>& commands() {
          "List the named shared-memory objects and semaphores (kind, size, owner, mode, name),\n"
          "or remove those of each NAME; exits 1 when a NAME names neither.",
          ipc},
+        {"help", "help [COMMAND]",
+         "Print the usage of every command, or the usage and description of COMMAND as\n"
+         "\"ostrel COMMAND --help\" does.",
+         help},
     };
     return table;
 }
@@ -47,51 +53,56 @@ const std::vector<Command>& commands() {
 
 namespace {
 
-void printUsage(std::ostream& out) {
-    out << "usage: ostrel COMMAND [ARG...]\n\ncommands:\n";
-    for (const auto& command : OstrelTool::commands()) {
-        out << "  ostrel " << command.usage << '\n';
+using namespace OstrelTool;
+
+// Runs command with args; prints its help for --help, and for a usage error the error and the
+// usage on stderr.
+int runCommand(const Command& command, const Args& args) {
+    try {
+        return command.run(args);
+    } catch (const HelpRequest&) {
+        printCommandHelp(std::cout, command);
+        return ExitSuccess;
+    } catch (const UsageError& error) {
+        printError(command.name, error.message);
+        printCommandHelp(std::cerr, command);
+        return ExitUsage;
     }
-    out << "\n\"ostrel COMMAND --help\" explains one command.\n";
 }
 
-void printCommandUsage(std::ostream& out, const OstrelTool::Command& command) {
-    out << "usage: ostrel " << command.usage << '\n' << command.help << '\n';
-}
-
-// Runs the command that argv names and returns the tool's exit code.
-int dispatch(int argc, char** argv) {
-    if (argc < 2) {
-        printUsage(std::cerr);
-        return OstrelTool::ExitUsage;
-    }
-    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+// "ostrel [--help | --version] COMMAND [ARG...]": the tool's own options end at COMMAND.
+int dispatch(const Args& args) {
+    ParsedArgs parsed;
+    try {
+        parsed = parseArgs(args, {{{"--version", false}}, {}, anyNumber, true});
+    } catch (const HelpRequest&) {
         printUsage(std::cout);
-        return OstrelTool::ExitSuccess;
+        return ExitSuccess;
+    } catch (const UsageError& error) {
+        printError("", error.message);
+        printUsage(std::cerr);
+        return ExitUsage;
     }
-    for (const auto& command : OstrelTool::commands()) {
-        if (command.name != std::string(argv[1])) {
-            continue;
-        }
-        try {
-            return command.run(OstrelTool::Args(argv + 2, argv + argc));
-        } catch (const OstrelTool::HelpRequest&) {
-            printCommandUsage(std::cout, command);
-            return OstrelTool::ExitSuccess;
-        } catch (const OstrelTool::UsageError& error) {
-            OstrelTool::printError(command.name, error.message);
-            printCommandUsage(std::cerr, command);
-            return OstrelTool::ExitUsage;
-        }
+    if (parsed.has("--version")) {
+        std::cout << "ostrel " << OSTREL_VERSION_STRING << '\n';
+        return ExitSuccess;
     }
-    OstrelTool::printError("", "unknown command \"" + std::string(argv[1]) + "\"");
-    printUsage(std::cerr);
-    return OstrelTool::ExitUsage;
+    if (parsed.operands.empty()) {
+        printUsage(std::cerr);
+        return ExitUsage;
+    }
+    const Command* command = findCommand(parsed.operands[0]);
+    if (command == nullptr) {
+        printError("", "unknown command \"" + parsed.operands[0] + "\"");
+        printUsage(std::cerr);
+        return ExitUsage;
+    }
+    return runCommand(*command, Args(parsed.operands.begin() + 1, parsed.operands.end()));
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    OstrelTool::CheckedStdout out;
-    return out.finish(dispatch(argc, argv));
+    CheckedStdout out;
+    return out.finish(dispatch(Args(argv + 1, argv + argc)));
 }
