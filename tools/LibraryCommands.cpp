@@ -26,6 +26,13 @@ std::string locateLibrary(const std::string& name, bool verbose) {
     return path.empty() ? name : path;
 }
 
+// The library prints the loader's text of a failed load on stdout as well as in its exception;
+// the tool prints the exception on stderr, and drops the copy on stdout.
+void loadLibrary(Ostrel::DynamicLibrary& library, const std::string& path) {
+    const DroppedStdout loaderText;
+    library.load(path.c_str());
+}
+
 } // namespace
 
 int ldpath(const Args& args) {
@@ -38,21 +45,29 @@ int ldpath(const Args& args) {
     return ExitSuccess;
 }
 
+// Every symbol is tried: a missing one gets its error line, and the tool exits 1 at the end.
 int load(const Args& args) {
     const Args names = parseArgs(args, {{}, {"NAME"}, anyNumber}).operands;
+    Ostrel::DynamicLibrary library;
+    const std::string path = locateLibrary(names[0], false);
     try {
-        Ostrel::DynamicLibrary library;
-        const std::string path = locateLibrary(names[0], false);
-        library.load(path.c_str());
-        std::cout << "loaded: " << path << '\n';
-        for (std::size_t i = 1; i < names.size(); ++i) {
-            std::cout << names[i] << ": " << library.getSymbol(names[i].c_str()) << '\n';
-        }
+        loadLibrary(library, path);
     } catch (const Ostrel::DynamicLibrary::Exception& error) {
         printError("load", error.what());
         return ExitFailure;
     }
-    return ExitSuccess;
+    std::cout << "loaded: " << path << '\n';
+    int code = ExitSuccess;
+    for (auto name = names.begin() + 1; name != names.end(); ++name) {
+        try {
+            const void* address = library.getSymbol(name->c_str());
+            std::cout << *name << ": " << address << '\n';
+        } catch (const Ostrel::DynamicLibrary::Exception& error) {
+            printError("load", error.what());
+            code = ExitFailure;
+        }
+    }
+    return code;
 }
 
 int road(const Args& args) {
@@ -73,7 +88,7 @@ int road(const Args& args) {
     }
     try {
         Ostrel::DynamicLibrary library;
-        library.load(path.c_str());
+        loadLibrary(library, path);
         std::cout << "4 load: handle " << library.handle << std::endl;
         std::cout << "5 getSymbol Ostrel::DynamicLibrary::getSearchPath: "
                   << library.getSymbol(symbol) << std::endl;

@@ -60,4 +60,13 @@ void CheckedStdout::noteError() {
     }
 }
 
+DroppedStdout::DroppedStdout()
+    : _state(std::cout.rdstate()), _previous(std::cout.rdbuf(&_dropped)) {}
+
+DroppedStdout::~DroppedStdout() {
+    // Setting a buffer clears the state, a failed write's bad bit included.
+    std::cout.rdbuf(_previous);
+    std::cout.setstate(_state);
+}
+
 } // namespace OstrelTool

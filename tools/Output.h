@@ -1,6 +1,8 @@
 // What the ostrel tool writes besides a command's own output.
 #pragma once
 
+#include <ios>
+#include <sstream>
 #include <streambuf>
 #include <string>
 
@@ -37,6 +39,20 @@ private:
     std::streambuf* _previous;
     // The errno of the first failed write, or 0.
     int _error = 0;
+};
+
+// While it lives, what is written to std::cout is dropped; the stream's state is kept.
+class DroppedStdout {
+public:
+    DroppedStdout();
+    ~DroppedStdout();
+    DroppedStdout(const DroppedStdout&) = delete;
+    DroppedStdout& operator=(const DroppedStdout&) = delete;
+
+private:
+    std::stringbuf _dropped;
+    std::ios::iostate _state;
+    std::streambuf* _previous;
 };
 
 } // namespace OstrelTool

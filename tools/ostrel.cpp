@@ -31,7 +31,7 @@ const std::vector<Command>& commands() {
         {"load", "load NAME [SYMBOL...]",
          "Load the shared library NAME and print the address of each SYMBOL. A NAME without \"/\"\n"
          "is first looked for in the lib domain of the standard search directories. Failures\n"
-         "print the message on stderr and exit 1.",
+         "print the message on stderr and exit 1; every SYMBOL is tried all the same.",
          load},
         {"road", "road",
          "Walk the lookup road: system record, locator with the standard directories, locate of\n"
