@@ -76,6 +76,9 @@ TEST(Tool, EveryCommandInOneTable) {
         {"ostrel load " + tiny + " tinyAnswer nope tinyNull", 1,
          "loaded: " + tiny + "\ntinyAnswer: 0x*\ntinyNull: 0\n",
          "ostrel load: Cannot get symbol - " + tiny + ": undefined symbol: nope\n"},
+        {"ostrel help --man | groff -man -Tascii -P-cbou -rLL=200n -ww | sed 's/^ *//' >p && "
+         "ostrel help | sed -n 's/^  //p' | grep -vxFf p",
+         1, "", ""}, // the manual page renders cleanly and has every command's usage
         {"ostrel ipc list", 0, "KIND *\nshm        4096 *  " + name + "\n*", ""},
         {"ostrel ipc remove " + name + " && ostrel ipc remove " + name, 1, "removed " + name + "\n",
          "ostrel ipc remove: no shared memory or semaphore named \"" + name + "\"\n"}};

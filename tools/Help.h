@@ -17,4 +17,8 @@ void printUsage(std::ostream& out);
 // The usage of command and the lines that explain it.
 void printCommandHelp(std::ostream& out, const Command& command);
 
+// The manual page ostrel(1) in roff: every command's usage and help, between the texts about the
+// whole tool.
+void printManPage(std::ostream& out);
+
 } // namespace OstrelTool

@@ -41,9 +41,10 @@ const std::vector<Command>& commands() {
          "List the named shared-memory objects and semaphores (kind, size, owner, mode, name),\n"
          "or remove those of each NAME; exits 1 when a NAME names neither.",
          ipc},
-        {"help", "help [COMMAND]",
+        {"help", "help [COMMAND] | help --man",
          "Print the usage of every command, or the usage and description of COMMAND as\n"
-         "\"ostrel COMMAND --help\" does.",
+         "\"ostrel COMMAND --help\" does. --man prints the manual page ostrel(1) as roff source\n"
+         "instead; the build makes ostrel.1 from it.",
          help},
     };
     return table;
