@@ -1,6 +1,6 @@
 # Install rules and the Debian packages (`make package`), in two components:
-# - Runtime, package libostrel1: the library (libOstrel.so.1 and its versioned file), the tool and
-#   its manual page;
+# - Runtime, package libostrel1: the library (libOstrel.so.1 and its versioned file), the tool, its
+#   manual page and its bash completion;
 # - Development, package libostrel-dev: the headers, the libOstrel.so link, the CMake package and
 #   the pkg-config file.
 # Configured with CMAKE_INSTALL_PREFIX=/usr, GNUInstallDirs gives the Debian multiarch layout
@@ -17,6 +17,8 @@ if(TARGET ostrel)
         install(FILES ${PROJECT_BINARY_DIR}/share/man/man1/ostrel.1
             DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Runtime)
     endif()
+    install(FILES ${PROJECT_BINARY_DIR}/share/bash-completion/completions/ostrel
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT Runtime)
 endif()
 install(DIRECTORY include/Ostrel ${PROJECT_BINARY_DIR}/include/Ostrel
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)

@@ -79,6 +79,11 @@ TEST(Tool, EveryCommandInOneTable) {
         {"ostrel help --man | groff -man -Tascii -P-cbou -rLL=200n -ww | sed 's/^ *//' >p && "
          "ostrel help | sed -n 's/^  //p' | grep -vxFf p",
          1, "", ""}, // the manual page renders cleanly and has every command's usage
+        {"bash -c '. " + bundle +
+             "share/bash-completion/completions/ostrel; c() { COMP_WORDS=(\"$@\"); "
+             "COMP_CWORD=$(($# - 1)); _ostrel; echo \"${COMPREPLY[*]}\"; }; c ostrel lo; "
+             "c ostrel locate --d; c ostrel locate --domain l; c ostrel help r'",
+         0, "locate load\n--domain\nlib\nrun road\n", ""},
         {"ostrel ipc list", 0, "KIND *\nshm        4096 *  " + name + "\n*", ""},
         {"ostrel ipc remove " + name + " && ostrel ipc remove " + name, 1, "removed " + name + "\n",
          "ostrel ipc remove: no shared memory or semaphore named \"" + name + "\"\n"}};

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the built library into a temporary prefix and checks what it exports; then builds and
 # runs a consumer against it through find_package(Ostrel CONFIG) and through pkg-config; checks
-# that "man ostrel" finds the tool's manual page there.
+# that "man ostrel" finds the tool's manual page there, and that its bash completion is there.
 set -euo pipefail
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -18,4 +18,5 @@ test "$(pkg-config --modversion ostrel)" = 1.0.0
 c++ -std=c++17 "$2/consumer/main.cpp" -o "$work/pc" $(pkg-config --cflags --libs ostrel)
 page=$(MANPATH="$work/prefix/share/man" man ostrel 2>&1)
 grep -q '^ *ostrel load NAME \[SYMBOL\.\.\.\]$' <<<"$page"
+test -f "$work/prefix/share/bash-completion/completions/ostrel"
 for consumer in "$work/cmake/consumer" "$work/pc"; do test "$("$consumer")" = "consumer: /usr/lib/"; done
