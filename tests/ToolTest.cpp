@@ -114,9 +114,12 @@ TEST(Tool, ArgumentParsers) {
         return std::make_pair(r.timeoutMs, r.argv);
     };
     EXPECT_EQ(parsed(parseNormalizeArgs, {"-", "--", "-x", "--"}), R"({ "-", "-x", "--" })");
-    EXPECT_EQ(parsed(parseScanArgs, {"d", "--deep", "p"}), "error: unknown option \"--deep\"");
     EXPECT_EQ(parsed(locate, {"--verbose", "n", "--domain=lib", "--env", "A"}),
               R"(("n", 2, "A", true))");
+    EXPECT_EQ(parsed(locate, {"n", "m"}), "error: unexpected argument \"m\"");
+    EXPECT_EQ(parsed(locate, {"n", "--env"}), "error: --env needs a value");
+    EXPECT_EQ(parsed(parseScanArgs, {"--recursive=1"}), "error: --recursive takes no value");
+    EXPECT_EQ(parsed(parseScanArgs, {}), "error: missing DIR and PATTERN");
     EXPECT_EQ(parsed(run, {"--timeout", "2147483647", "--", "--timeout"}),
               R"((2147483647, { "--timeout" }))");
     EXPECT_EQ(parsed(run, {"--timeout", "2147483648", "p"}),
