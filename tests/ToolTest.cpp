@@ -43,14 +43,14 @@ TEST(Tool, EveryCommandInOneTable) {
          "2\n2\n2\n2\n",
          "ostrel: unknown option \"-x\"\n" + usage +
              "ostrel ldpath: unknown option*ostrel run: unknown*ostrel scan: unknown*"},
-        {"ostrel --version && ostrel help && ostrel help scan", 0,
+        {"ostrel --version && ostrel --help && ostrel help scan", 0,
          "ostrel " OSTREL_VERSION_STRING "\n" + usage +
              "usage: ostrel scan DIR PATTERN [--recursive]\nPrint the entries*",
          ""},
         {"ostrel scan --recursive . 'd.*'", 0, "./sub/d.txt\n", ""},
         {"for a in --version help \"normalize $(seq 3000)\" road; do ostrel $a >/dev/full; "
          "echo $?; done",
-         0, "1\n1\n1\n1\n", full + full + full + "*" + full},
+         0, "1\n1\n1\n1\n", full + full + full + searched + "./\n" + full},
         {"ostrel locate --domain lib --verbose libOstrel.so", 0, bundle + "lib/libOstrel.so\n",
          searched + "./\nCheckPath: " + bundle + "lib/libOstrel.so, true\n"},
         {"ostrel locate --env MYAPP y", 0, env + "/x/y\n", searched + env + "\n" + added + "./\n"},
