@@ -2,6 +2,7 @@
 #include "Arguments.h"
 
 #include <climits>
+#include <utility>
 
 namespace OstrelTool {
 

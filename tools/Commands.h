@@ -9,8 +9,7 @@
 
 namespace OstrelTool {
 
-// The tool's exit codes. ostrel run exits with its child's code instead, or with one of the last
-// two of its own.
+// The tool's exit codes; ostrel run exits with its child's code when the child ends by itself.
 enum ExitCode : int {
     ExitSuccess = 0,
     // The command failed: its error lines are on stderr.
@@ -25,7 +24,8 @@ enum ExitCode : int {
 
 struct Command {
     const char* name;
-    // The synopsis after "ostrel ", and the lines that explain it, for --help.
+    // The synopsis after "ostrel ", and the lines that explain it: what --help, help and the
+    // manual page print of the command.
     const char* usage;
     const char* help;
     int (*run)(const Args& args);
