@@ -10,7 +10,8 @@ CMAKE_FLAGS ?=
 
 # Debian packages, each with a command or a file that shows it installed.
 CORE := cmake:cmake g++:g++ make:make
-TESTING := $(CORE) libgtest-dev:/usr/include/gtest/gtest.h pkg-config:pkg-config
+TESTING := $(CORE) libgtest-dev:/usr/include/gtest/gtest.h pkg-config:pkg-config groff-base:groff \
+           man-db:man
 prerequisites = scripts/prerequisites.sh $(1)
 # Configures the build tree (quietly: errors still show) and builds the given targets, or all.
 build = cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null && \

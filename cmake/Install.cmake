@@ -1,5 +1,6 @@
 # Install rules and the Debian packages (`make package`), in two components:
-# - Runtime, package libostrel1: the library (libOstrel.so.1 and its versioned file) and the tool;
+# - Runtime, package libostrel1: the library (libOstrel.so.1 and its versioned file), the tool, its
+#   manual page and its bash completion;
 # - Development, package libostrel-dev: the headers, the libOstrel.so link, the CMake package and
 #   the pkg-config file.
 # Configured with CMAKE_INSTALL_PREFIX=/usr, GNUInstallDirs gives the Debian multiarch layout
@@ -12,6 +13,12 @@ install(TARGETS Ostrel EXPORT OstrelTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development)
 if(TARGET ostrel)
     install(TARGETS ostrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
+    if(TARGET ostrel_man)
+        install(FILES ${PROJECT_BINARY_DIR}/share/man/man1/ostrel.1
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Runtime)
+    endif()
+    install(FILES ${PROJECT_BINARY_DIR}/share/bash-completion/completions/ostrel
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT Runtime)
 endif()
 install(DIRECTORY include/Ostrel ${PROJECT_BINARY_DIR}/include/Ostrel
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)

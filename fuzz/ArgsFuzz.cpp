@@ -2,13 +2,13 @@
 //
 // The first input byte picks a command (info, normalize, scan, locate, run, or the domain names);
 // the rest, split at NUL bytes, is its argument list. A parser either throws UsageError with one
-// of the command's messages or returns a result that must hold up:
+// of the command's messages, throws HelpRequest for a "--help" or "-h" given, or returns a result
+// that must hold up:
 //   - every text in the result is one of the words given (or, with "=", a part of one);
 //   - numbers and domains are in range;
 //   - the result, written back as the canonical argument list, parses to the same result.
 // Any other exception, a crash or a sanitizer report is a failure.
-#include "InfoCommands.h"
-#include "RunCommand.h"
+#include "Arguments.h"
 
 #include <algorithm>
 #include <climits>
@@ -72,11 +72,11 @@ const char* domainName(Ostrel::FileLocator::FileDomain domain) {
 void fuzzInfo(const Args& args) {
     try {
         OstrelTool::parseInfoArgs(args);
-        if (!args.empty()) {
+        if (!args.empty() && args != Args{"--"}) {
             fail("info accepted an argument", args[0]);
         }
     } catch (const UsageError& error) {
-        if (args.empty() || error.message != "unexpected argument \"" + args[0] + "\"") {
+        if (!oneOf(error.message, {"unknown option \"", "unexpected argument \""})) {
             fail("info: unexpected message", error.message);
         }
     }
@@ -122,8 +122,9 @@ void fuzzScan(const Args& args) {
             fail("scan: the canonical list parses differently", parsed.dir);
         }
     } catch (const UsageError& error) {
-        if (!oneOf(error.message, {"unknown option \"", "missing DIR and PATTERN",
-                                   "missing PATTERN", "unexpected argument \""})) {
+        if (!oneOf(error.message,
+                   {"unknown option \"", "--recursive takes no value", "missing DIR and PATTERN",
+                    "missing PATTERN", "unexpected argument \""})) {
             fail("scan: unexpected message", error.message);
         }
     }
@@ -151,7 +152,8 @@ void fuzzLocate(const Args& args) {
     } catch (const UsageError& error) {
         if (!oneOf(error.message,
                    {"unknown option \"", "--domain needs a value", "--env needs a value",
-                    "unknown domain \"", "missing NAME", "unexpected argument \""})) {
+                    "--verbose takes no value", "unknown domain \"", "missing NAME",
+                    "unexpected argument \""})) {
             fail("locate: unexpected message", error.message);
         }
     }
@@ -167,22 +169,23 @@ void fuzzRun(const Args& args) {
             fail("run: timeout out of range", std::to_string(parsed.timeoutMs));
         }
         // Everything from PROGRAM on is the program's, unchanged.
-        const std::size_t skipped = args.size() - parsed.argv.size();
-        if (skipped != (parsed.timeoutMs >= 0 ? 2 : 0) ||
-            !std::equal(parsed.argv.begin(), parsed.argv.end(), args.begin() + skipped)) {
+        if (parsed.argv.size() > args.size() ||
+            !std::equal(parsed.argv.begin(), parsed.argv.end(),
+                        args.end() - static_cast<std::ptrdiff_t>(parsed.argv.size()))) {
             fail("run: the program's arguments are not the words after the options", args[0]);
         }
         Args canonical;
         if (parsed.timeoutMs >= 0) {
             canonical = {"--timeout", std::to_string(parsed.timeoutMs)};
         }
+        canonical.emplace_back("--");
         canonical.insert(canonical.end(), parsed.argv.begin(), parsed.argv.end());
         const OstrelTool::RunOptions again = OstrelTool::parseRunArgs(canonical);
         if (again.timeoutMs != parsed.timeoutMs || again.argv != parsed.argv) {
             fail("run: the canonical list parses differently", parsed.argv[0]);
         }
     } catch (const UsageError& error) {
-        if (!oneOf(error.message, {"--timeout needs a number of milliseconds",
+        if (!oneOf(error.message, {"unknown option \"", "--timeout needs a value",
                                    "bad number of milliseconds \"", "missing PROGRAM"})) {
             fail("run: unexpected message", error.message);
         }
@@ -204,25 +207,9 @@ void fuzzDomain(const Args& args) {
     }
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) {
-        return 0;
-    }
-    Args args;
-    const char* text = reinterpret_cast<const char*>(data + 1);
-    const std::size_t length = size - 1;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= length; ++i) {
-        if (i == length || text[i] == '\0') {
-            if (i > start || i < length) {
-                args.emplace_back(text + start, i - start);
-            }
-            start = i + 1;
-        }
-    }
-    switch (data[0] % 6) {
+// Command 0 to 4 is info, normalize, scan, locate and run; 5 the domain names.
+void fuzzCommand(int command, const Args& args) {
+    switch (command) {
     case 0:
         fuzzInfo(args);
         break;
@@ -241,6 +228,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     default:
         fuzzDomain(args);
         break;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    Args args;
+    const char* text = reinterpret_cast<const char*>(data + 1);
+    const std::size_t length = size - 1;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= length; ++i) {
+        if (i == length || text[i] == '\0') {
+            if (i > start || i < length) {
+                args.emplace_back(text + start, i - start);
+            }
+            start = i + 1;
+        }
+    }
+    try {
+        fuzzCommand(data[0] % 6, args);
+    } catch (const OstrelTool::HelpRequest&) {
+        if (std::find(args.begin(), args.end(), "--help") == args.end() &&
+            std::find(args.begin(), args.end(), "-h") == args.end()) {
+            fail("help asked for without --help or -h", args.empty() ? "" : args[0]);
+        }
     }
     return 0;
 }

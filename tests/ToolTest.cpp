@@ -1,9 +1,9 @@
 // The ostrel tool: its commands run as a program, and its argument parsers called directly.
-#include "InfoCommands.h"
-#include "RunCommand.h"
+#include "Arguments.h"
 #include "support/Support.h"
 
 #include <Ostrel/SharedMemory.h>
+#include <Ostrel/Version.h>
 
 #include <gtest/gtest.h>
 
@@ -31,6 +31,7 @@ TEST(Tool, EveryCommandInOneTable) {
     const std::string bundle = std::filesystem::canonical(OstrelTest::buildDir()).string() + "/";
     const std::string added = "Info: AddSearchPath: ", searched = added + bundle + "\n" + added;
     const std::string usage = "usage: ostrel COMMAND [ARG...]\n\ncommands:\n  ostrel info\n*";
+    const std::string full = "ostrel: write error: No space left on device\n";
     const std::tuple<std::string, int, std::string, std::string> rows[] = {
         {"ostrel", 2, "", usage},
         {"ostrel bogus", 2, "", "ostrel: unknown command \"bogus\"\n" + usage},
@@ -38,7 +39,18 @@ TEST(Tool, EveryCommandInOneTable) {
          "ostrel normalize: missing PATH\nusage: ostrel normalize PATH...\n"
          "Print each PATH normalised, one per line.\n"},
         {"ostrel run /usr/bin/printf '%s\\n' --help", 0, "--help\n", ""},
+        {"for a in -x 'ldpath -x' 'run -x /bin/true' 'scan . p -x'; do ostrel $a; echo $?; done", 0,
+         "2\n2\n2\n2\n",
+         "ostrel: unknown option \"-x\"\n" + usage +
+             "ostrel ldpath: unknown option*ostrel run: unknown*ostrel scan: unknown*"},
+        {"ostrel --version && ostrel --help && ostrel help scan", 0,
+         "ostrel " OSTREL_VERSION_STRING "\n" + usage +
+             "usage: ostrel scan DIR PATTERN [--recursive]\nPrint the entries*",
+         ""},
         {"ostrel scan --recursive . 'd.*'", 0, "./sub/d.txt\n", ""},
+        {"for a in --version help \"normalize $(seq 3000)\" road; do ostrel $a >/dev/full; "
+         "echo $?; done",
+         0, "1\n1\n1\n1\n", full + full + full + searched + "./\n" + full},
         {"ostrel locate --domain lib --verbose libOstrel.so", 0, bundle + "lib/libOstrel.so\n",
          searched + "./\nCheckPath: " + bundle + "lib/libOstrel.so, true\n"},
         {"ostrel locate --env MYAPP y", 0, env + "/x/y\n", searched + env + "\n" + added + "./\n"},
@@ -48,9 +60,9 @@ TEST(Tool, EveryCommandInOneTable) {
          "=== SysInfo ===*\nenv      Name: OSTREL\napp      Name: " + bundle + "bin/ostrel\n*",
          searched + "/opt/o\n" + added + "./\nInfo: SearchDir: " + bundle +
              "\nInfo: SearchDir: /opt/o\nInfo: SearchDir: ./\n"},
-        {"ostrel run /bin/sh -c 'echo hi; exit 3'", 3, "hi\n", ""},
+        {"ostrel run -- /bin/sh -c 'echo hi; exit 3'", 3, "hi\n", ""},
         {"ostrel run /nonexistent", 255, "", ""},
-        {"ostrel run --timeout 100 /bin/sleep 30", 124, "",
+        {"ostrel run --timeout=100 /bin/sleep 30", 124, "",
          "ostrel run: /bin/sleep: timed out after 100 ms, killed\n"},
         {"ostrel run /bin/sleep 30 & sleep 0.3; kill -TERM $!; wait $!", 143, "", ""},
         {"ostrel run /bin/sleep 30 & sleep 0.3; kill -INT $!; wait $!",
@@ -58,12 +70,20 @@ TEST(Tool, EveryCommandInOneTable) {
          ""}, // a ThreadSanitizer build cannot tell
         {"LD_LIBRARY_PATH=:/opt/a::/opt/b: ostrel ldpath", 0, "/opt/a\n/opt/b\n/lib\n/usr/lib\n",
          ""},
-        {"ostrel load /nonexistent/libNo.so", 1,
-         "/nonexistent/libNo.so: cannot open shared object file: No such file or directory\n",
-         "Cannot load library - /nonexistent/libNo.so: cannot open shared object file: No such "
-         "file or directory\n"},
-        {"ostrel load " + tiny + " tinyAnswer tinyNull", 0,
-         "loaded: " + tiny + "\ntinyAnswer: 0x*\ntinyNull: 0\n", ""},
+        {"ostrel load /nonexistent/libNo.so", 1, "",
+         "ostrel load: Cannot load library - /nonexistent/libNo.so: cannot open shared object "
+         "file: No such file or directory\n"},
+        {"ostrel load " + tiny + " tinyAnswer nope tinyNull", 1,
+         "loaded: " + tiny + "\ntinyAnswer: 0x*\ntinyNull: 0\n",
+         "ostrel load: Cannot get symbol - " + tiny + ": undefined symbol: nope\n"},
+        {"ostrel help --man | groff -man -Tascii -P-cbou -rLL=200n -ww | sed 's/^ *//' >p && "
+         "ostrel help | sed -n 's/^  //p' | grep -vxFf p",
+         1, "", ""}, // the manual page renders cleanly and has every command's usage
+        {"bash -c '. " + bundle +
+             "share/bash-completion/completions/ostrel; c() { COMP_WORDS=(\"$@\"); "
+             "COMP_CWORD=$(($# - 1)); _ostrel; echo \"${COMPREPLY[*]}\"; }; c ostrel lo; "
+             "c ostrel locate --d; c ostrel locate --domain l; c ostrel help r'",
+         0, "locate load\n--domain\nlib\nrun road\n", ""},
         {"ostrel ipc list", 0, "KIND *\nshm        4096 *  " + name + "\n*", ""},
         {"ostrel ipc remove " + name + " && ostrel ipc remove " + name, 1, "removed " + name + "\n",
          "ostrel ipc remove: no shared memory or semaphore named \"" + name + "\"\n"}};
@@ -94,10 +114,13 @@ TEST(Tool, ArgumentParsers) {
         return std::make_pair(r.timeoutMs, r.argv);
     };
     EXPECT_EQ(parsed(parseNormalizeArgs, {"-", "--", "-x", "--"}), R"({ "-", "-x", "--" })");
-    EXPECT_EQ(parsed(parseScanArgs, {"d", "--deep", "p"}), "error: unknown option \"--deep\"");
     EXPECT_EQ(parsed(locate, {"--verbose", "n", "--domain=lib", "--env", "A"}),
               R"(("n", 2, "A", true))");
-    EXPECT_EQ(parsed(run, {"--timeout", "2147483647", "--timeout"}),
+    EXPECT_EQ(parsed(locate, {"n", "m"}), "error: unexpected argument \"m\"");
+    EXPECT_EQ(parsed(locate, {"n", "--env"}), "error: --env needs a value");
+    EXPECT_EQ(parsed(parseScanArgs, {"--recursive=1"}), "error: --recursive takes no value");
+    EXPECT_EQ(parsed(parseScanArgs, {}), "error: missing DIR and PATTERN");
+    EXPECT_EQ(parsed(run, {"--timeout", "2147483647", "--", "--timeout"}),
               R"((2147483647, { "--timeout" }))");
     EXPECT_EQ(parsed(run, {"--timeout", "2147483648", "p"}),
               "error: bad number of milliseconds \"2147483648\"");

@@ -1,28 +1,34 @@
 // The subcommands of the ostrel tool. Each takes the arguments after its own name and returns the
-// tool's exit code; one whose arguments do not fit its usage throws UsageError.
+// tool's exit code; each parses them first (Arguments.h), throwing UsageError for arguments that
+// do not fit its usage and HelpRequest for --help.
 #pragma once
 
-#include <string>
+#include "Arguments.h"
+
 #include <vector>
 
 namespace OstrelTool {
 
-using Args = std::vector<std::string>;
-
-// Bad arguments: the tool prints the message and the command's usage on stderr and exits 2.
-struct UsageError {
-    std::string message;
+// The tool's exit codes; ostrel run exits with its child's code when the child ends by itself.
+enum ExitCode : int {
+    ExitSuccess = 0,
+    // The command failed: its error lines are on stderr.
+    ExitFailure = 1,
+    // The arguments do not fit the usage.
+    ExitUsage = 2,
+    // ostrel run: the child was still running after --timeout and was killed.
+    ExitTimedOut = 124,
+    // ostrel run: plus the signal (SIGINT or SIGTERM) that stopped the tool and killed the child.
+    ExitSignalBase = 128,
 };
 
 struct Command {
     const char* name;
-    // The synopsis after "ostrel ", and the lines that explain it, for --help.
+    // The synopsis after "ostrel ", and the lines that explain it: what --help, help and the
+    // manual page print of the command.
     const char* usage;
     const char* help;
     int (*run)(const Args& args);
-    // The command hands its trailing arguments to another program (ostrel run): --help is then
-    // its own only as the first argument, so "ostrel run /bin/ls --help" reaches ls.
-    bool passesArguments = false;
 };
 
 int info(const Args& args);
@@ -34,6 +40,7 @@ int ldpath(const Args& args);
 int load(const Args& args);
 int road(const Args& args);
 int ipc(const Args& args);
+int help(const Args& args);
 
 // The table of every command, in the order --help lists them.
 const std::vector<Command>& commands();

@@ -1,6 +1,7 @@
 // ostrel ipc list | remove NAME...: the named shared-memory objects and named semaphores that
 // the library leaves in the system (it never removes them), seen and removed by name.
 #include "Commands.h"
+#include "Output.h"
 
 #include <cerrno>
 #include <cstring>
@@ -32,9 +33,8 @@ std::string ownerOf(uid_t uid) {
 int list() {
     DIR* dir = opendir(shmDir);
     if (dir == nullptr) {
-        std::cerr << "ostrel ipc list: cannot open " << shmDir << ": " << std::strerror(errno)
-                  << '\n';
-        return 1;
+        printError("ipc list", std::string("cannot open ") + shmDir + ": " + std::strerror(errno));
+        return ExitFailure;
     }
     std::cout << "KIND       SIZE        OWNER      MODE  NAME\n";
     while (const dirent* entry = readdir(dir)) {
@@ -52,7 +52,7 @@ int list() {
                   << (semaphore ? file.substr(sizeof semPrefix - 1) : file) << '\n';
     }
     closedir(dir);
-    return 0;
+    return ExitSuccess;
 }
 
 // Removes the shared-memory object and the semaphore of name; false when neither exists.
@@ -74,7 +74,8 @@ bool removeOne(const std::string& name, std::string& problem) {
 
 } // namespace
 
-int ipc(const Args& args) {
+int ipc(const Args& given) {
+    const Args args = parseArgs(given, {{}, {}, anyNumber}).operands;
     if (args.empty()) {
         throw UsageError{"missing list or remove"};
     }
@@ -90,21 +91,16 @@ int ipc(const Args& args) {
     if (args.size() < 2) {
         throw UsageError{"missing NAME"};
     }
-    int code = 0;
+    int code = ExitSuccess;
     for (std::size_t i = 1; i < args.size(); ++i) {
         std::string problem;
         if (removeOne(args[i], problem)) {
             std::cout << "removed " << args[i] << '\n';
         } else {
-            code = 1;
-            std::cout.flush();
-            if (problem.empty()) {
-                std::cerr << "ostrel ipc remove: no shared memory or semaphore named \"" << args[i]
-                          << "\"" << std::endl;
-            } else {
-                std::cerr << "ostrel ipc remove: cannot remove \"" << args[i] << "\": " << problem
-                          << std::endl;
-            }
+            code = ExitFailure;
+            printError("ipc remove", problem.empty()
+                                         ? "no shared memory or semaphore named \"" + args[i] + "\""
+                                         : "cannot remove \"" + args[i] + "\": " + problem);
         }
     }
     return code;

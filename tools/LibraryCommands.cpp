@@ -1,6 +1,7 @@
 // ostrel ldpath, load and road: the library search path, loading a library and resolving
 // symbols, and the whole lookup road from the system record to a resolved symbol.
 #include "Commands.h"
+#include "Output.h"
 
 #include <Ostrel/DynamicLibrary.h>
 #include <Ostrel/FileLocator.h>
@@ -25,44 +26,52 @@ std::string locateLibrary(const std::string& name, bool verbose) {
     return path.empty() ? name : path;
 }
 
+// The library prints the loader's text of a failed load on stdout as well as in its exception;
+// the tool prints the exception on stderr, and drops the copy on stdout.
+void loadLibrary(Ostrel::DynamicLibrary& library, const std::string& path) {
+    const DroppedStdout loaderText;
+    library.load(path.c_str());
+}
+
 } // namespace
 
 int ldpath(const Args& args) {
-    if (!args.empty()) {
-        throw UsageError{"takes no arguments"};
-    }
+    parseArgs(args, {});
     std::vector<std::string> dirs;
     Ostrel::DynamicLibrary::getSearchPath(dirs);
     for (const auto& dir : dirs) {
         std::cout << dir << '\n';
     }
-    return 0;
+    return ExitSuccess;
 }
 
+// Every symbol is tried: a missing one gets its error line, and the tool exits 1 at the end.
 int load(const Args& args) {
-    if (args.empty()) {
-        throw UsageError{"missing NAME"};
-    }
+    const Args names = parseArgs(args, {{}, {"NAME"}, anyNumber}).operands;
+    Ostrel::DynamicLibrary library;
+    const std::string path = locateLibrary(names[0], false);
     try {
-        Ostrel::DynamicLibrary library;
-        const std::string path = locateLibrary(args[0], false);
-        library.load(path.c_str());
-        std::cout << "loaded: " << path << '\n';
-        for (std::size_t i = 1; i < args.size(); ++i) {
-            std::cout << args[i] << ": " << library.getSymbol(args[i].c_str()) << '\n';
-        }
+        loadLibrary(library, path);
     } catch (const Ostrel::DynamicLibrary::Exception& error) {
-        std::cout.flush();
-        std::cerr << error.what() << std::endl;
-        return 1;
+        printError("load", error.what());
+        return ExitFailure;
     }
-    return 0;
+    std::cout << "loaded: " << path << '\n';
+    int code = ExitSuccess;
+    for (auto name = names.begin() + 1; name != names.end(); ++name) {
+        try {
+            const void* address = library.getSymbol(name->c_str());
+            std::cout << *name << ": " << address << '\n';
+        } catch (const Ostrel::DynamicLibrary::Exception& error) {
+            printError("load", error.what());
+            code = ExitFailure;
+        }
+    }
+    return code;
 }
 
 int road(const Args& args) {
-    if (!args.empty()) {
-        throw UsageError{"takes no arguments"};
-    }
+    parseArgs(args, {});
     // A member function of the library's own, exported and with a stable mangled name.
     static const char symbol[] = "_ZN6Ostrel14DynamicLibrary13getSearchPathERSt6vectorINSt7__"
                                  "cxx1112basic_stringIcSt11char_traitsIcESaIcEEESaIS7_EE";
@@ -75,21 +84,21 @@ int road(const Args& args) {
     std::cout << "3 locate libOstrel.so in lib: " << (path.empty() ? "(not found)" : path)
               << std::endl;
     if (path.empty()) {
-        return 1;
+        return ExitFailure;
     }
     try {
         Ostrel::DynamicLibrary library;
-        library.load(path.c_str());
+        loadLibrary(library, path);
         std::cout << "4 load: handle " << library.handle << std::endl;
         std::cout << "5 getSymbol Ostrel::DynamicLibrary::getSearchPath: "
                   << library.getSymbol(symbol) << std::endl;
         library.unload();
         std::cout << "6 unload: done" << std::endl;
     } catch (const Ostrel::DynamicLibrary::Exception& error) {
-        std::cerr << error.what() << std::endl;
-        return 1;
+        printError("road", error.what());
+        return ExitFailure;
     }
-    return 0;
+    return ExitSuccess;
 }
 
 } // namespace OstrelTool

@@ -10,7 +10,8 @@
 // every 10 ms it looks whether the child has ended (waitid with WNOWAIT, which leaves the child
 // to Process::join to reap), whether a stop signal arrived and whether the time is up, and kills
 // the child with Process::terminate when it must, then joins it.
-#include "RunCommand.h"
+#include "Commands.h"
+#include "Output.h"
 
 #include <Ostrel/Process.h>
 #include <Ostrel/Signal.h>
@@ -26,28 +27,6 @@
 #include <string>
 
 namespace OstrelTool {
-
-RunOptions parseRunArgs(const Args& args) {
-    RunOptions options;
-    std::size_t next = 0;
-    if (next < args.size() && args[next] == "--timeout") {
-        if (next + 1 >= args.size()) {
-            throw UsageError{"--timeout needs a number of milliseconds"};
-        }
-        const std::string& ms = args[next + 1];
-        if (ms.empty() || ms.size() > 10 ||
-            ms.find_first_not_of("0123456789") != std::string::npos || std::stol(ms) > INT_MAX) {
-            throw UsageError{"bad number of milliseconds \"" + ms + "\""};
-        }
-        options.timeoutMs = std::stol(ms);
-        next += 2;
-    }
-    if (next >= args.size()) {
-        throw UsageError{"missing PROGRAM"};
-    }
-    options.argv.assign(args.begin() + static_cast<std::ptrdiff_t>(next), args.end());
-    return options;
-}
 
 namespace {
 
@@ -97,8 +76,8 @@ int run(const Args& args) {
         process.start(argv.data());
     } catch (const Ostrel::Process::Exception& e) {
         Ostrel::Signal::_the.removeSignalHandler(Ostrel::Signal::Terminate);
-        std::cerr << "ostrel run: " << e.what() << std::endl;
-        return 1;
+        printError("run", e.what());
+        return ExitFailure;
     }
 
     const auto deadline =
@@ -109,7 +88,7 @@ int run(const Args& args) {
         if (stop != 0 || (options.timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline)) {
             timedOut = stop == 0;
             try {
-                process.terminate(stop != 0 ? 128 + stop : 124);
+                process.terminate(stop != 0 ? ExitSignalBase + stop : ExitTimedOut);
             } catch (const Ostrel::Process::Exception&) {
                 // An ended, unreaped child can still be killed; nothing else can fail here.
             }
@@ -117,7 +96,7 @@ int run(const Args& args) {
         }
         Ostrel::Thread::sleep(10);
     }
-    int code = 1;
+    int code = ExitFailure;
     std::string error;
     try {
         code = process.join();
@@ -127,15 +106,15 @@ int run(const Args& args) {
     Ostrel::Signal::_the.removeSignalHandler(Ostrel::Signal::Terminate);
 
     if (stopSignal != 0) {
-        return 128 + stopSignal;
+        return ExitSignalBase + stopSignal;
     }
     if (timedOut) {
-        std::cerr << "ostrel run: " << options.argv[0] << ": timed out after " << options.timeoutMs
-                  << " ms, killed" << std::endl;
-        return 124;
+        printError("run", options.argv[0] + ": timed out after " +
+                              std::to_string(options.timeoutMs) + " ms, killed");
+        return ExitTimedOut;
     }
     if (!error.empty()) {
-        std::cerr << "ostrel run: " << error << std::endl;
+        printError("run", error);
     }
     return code;
 }

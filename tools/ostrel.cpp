@@ -1,8 +1,10 @@
-// ostrel: the library's services from a shell. "ostrel --help" lists the commands.
+// ostrel: the library's services from a shell. "ostrel help" lists the commands.
 #include "Commands.h"
+#include "Help.h"
+#include "Output.h"
 
-#include <algorithm>
-#include <cstring>
+#include <Ostrel/Version.h>
+
 #include <iostream>
 
 namespace OstrelTool {
@@ -24,12 +26,12 @@ const std::vector<Command>& commands() {
          "exit with its exit code (255 when it cannot be run). --timeout kills a child still\n"
          "running after MS milliseconds and exits 124; SIGINT or SIGTERM to the tool kills the\n"
          "child and exits 130 or 143.",
-         run, true},
+         run},
         {"ldpath", "ldpath", "Print the library search path, one directory per line.", ldpath},
         {"load", "load NAME [SYMBOL...]",
          "Load the shared library NAME and print the address of each SYMBOL. A NAME without \"/\"\n"
          "is first looked for in the lib domain of the standard search directories. Failures\n"
-         "print the message on stderr and exit 1.",
+         "print the message on stderr and exit 1; every SYMBOL is tried all the same.",
          load},
         {"road", "road",
          "Walk the lookup road: system record, locator with the standard directories, locate of\n"
@@ -39,6 +41,11 @@ const std::vector<Command>& commands() {
          "List the named shared-memory objects and semaphores (kind, size, owner, mode, name),\n"
          "or remove those of each NAME; exits 1 when a NAME names neither.",
          ipc},
+        {"help", "help [COMMAND] | help --man",
+         "Print the usage of every command, or the usage and description of COMMAND as\n"
+         "\"ostrel COMMAND --help\" does. --man prints the manual page ostrel(1) as roff source\n"
+         "instead; the build makes ostrel.1 from it.",
+         help},
     };
     return table;
 }
@@ -47,50 +54,56 @@ const std::vector<Command>& commands() {
 
 namespace {
 
-void printUsage(std::ostream& out) {
-    out << "usage: ostrel COMMAND [ARG...]\n\ncommands:\n";
-    for (const auto& command : OstrelTool::commands()) {
-        out << "  ostrel " << command.usage << '\n';
+using namespace OstrelTool;
+
+// Runs command with args; prints its help for --help, and for a usage error the error and the
+// usage on stderr.
+int runCommand(const Command& command, const Args& args) {
+    try {
+        return command.run(args);
+    } catch (const HelpRequest&) {
+        printCommandHelp(std::cout, command);
+        return ExitSuccess;
+    } catch (const UsageError& error) {
+        printError(command.name, error.message);
+        printCommandHelp(std::cerr, command);
+        return ExitUsage;
     }
-    out << "\n\"ostrel COMMAND --help\" explains one command.\n";
 }
 
-void printCommandUsage(std::ostream& out, const OstrelTool::Command& command) {
-    out << "usage: ostrel " << command.usage << '\n' << command.help << '\n';
+// "ostrel [--help | --version] COMMAND [ARG...]": the tool's own options end at COMMAND.
+int dispatch(const Args& args) {
+    ParsedArgs parsed;
+    try {
+        parsed = parseArgs(args, {{{"--version", false}}, {}, anyNumber, true});
+    } catch (const HelpRequest&) {
+        printUsage(std::cout);
+        return ExitSuccess;
+    } catch (const UsageError& error) {
+        printError("", error.message);
+        printUsage(std::cerr);
+        return ExitUsage;
+    }
+    if (parsed.has("--version")) {
+        std::cout << "ostrel " << OSTREL_VERSION_STRING << '\n';
+        return ExitSuccess;
+    }
+    if (parsed.operands.empty()) {
+        printUsage(std::cerr);
+        return ExitUsage;
+    }
+    const Command* command = findCommand(parsed.operands[0]);
+    if (command == nullptr) {
+        printError("", "unknown command \"" + parsed.operands[0] + "\"");
+        printUsage(std::cerr);
+        return ExitUsage;
+    }
+    return runCommand(*command, Args(parsed.operands.begin() + 1, parsed.operands.end()));
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        printUsage(std::cerr);
-        return 2;
-    }
-    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-        printUsage(std::cout);
-        return 0;
-    }
-    for (const auto& command : OstrelTool::commands()) {
-        if (command.name != std::string(argv[1])) {
-            continue;
-        }
-        const OstrelTool::Args args(argv + 2, argv + argc);
-        const auto ownArgs =
-            command.passesArguments && !args.empty() ? args.begin() + 1 : args.end();
-        if (std::any_of(args.begin(), ownArgs,
-                        [](const std::string& arg) { return arg == "--help" || arg == "-h"; })) {
-            printCommandUsage(std::cout, command);
-            return 0;
-        }
-        try {
-            return command.run(args);
-        } catch (const OstrelTool::UsageError& error) {
-            std::cerr << "ostrel " << command.name << ": " << error.message << '\n';
-            printCommandUsage(std::cerr, command);
-            return 2;
-        }
-    }
-    std::cerr << "ostrel: unknown command \"" << argv[1] << "\"\n";
-    printUsage(std::cerr);
-    return 2;
+    CheckedStdout out;
+    return out.finish(dispatch(Args(argv + 1, argv + argc)));
 }

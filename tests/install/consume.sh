@@ -2,6 +2,7 @@
 # Builds and runs consumer/ against an installed build tree (install BUILD_DIR), against the
 # unpacked Debian packages after checking them (packages DEB_DIR), or with the source tree built
 # inside it through add_subdirectory and FetchContent, without GoogleTest (embed SOURCE_DIR).
+# An installed tree also has the tool's manual page, found by man, and its bash completion.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd) work=$(mktemp -d) expected="consumer 1.0.0: /usr/lib/"
 trap 'rm -rf "$work"' EXIT
@@ -16,6 +17,8 @@ consume() { # an installed tree, through find_package and pkg-config; only names
     # shellcheck disable=SC2046
     c++ -std=c++17 "$here/consumer/main.cpp" -o "$work/pc" $(pkg-config --cflags --libs ostrel)
     for consumer in "$work/cmake/consumer" "$work/pc"; do test "$("$consumer")" = "$expected"; done
+    grep -q '^ *ostrel load NAME \[SYMBOL\.\.\.\]$' <<<"$(MANPATH="$1/share/man" man ostrel 2>&1)"
+    test -f "$1/share/bash-completion/completions/ostrel"
 }
 
 case $1 in

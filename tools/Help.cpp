@@ -1,0 +1,165 @@
+// ostrel help, and the texts that --help prints.
+#include "Help.h"
+
+#include <Ostrel/Version.h>
+
+#include <iostream>
+
+namespace OstrelTool {
+
+namespace {
+
+// The manual page before its COMMANDS section: left-aligned and unhyphenated, so that a long usage
+// stays as it is written.
+const char* const manHead = R"(.ad l
+.nh
+.SH NAME
+ostrel \- the Ostrel library's services from a shell
+.SH SYNOPSIS
+.B ostrel
+.I COMMAND
+.RI [ ARG ...]
+.br
+.B ostrel
+.RB [ \-\-help " | " \-\-version ]
+.SH DESCRIPTION
+.B ostrel
+reaches the services of libOstrel from a shell: the system information record, path
+normalisation and wildcard scans, the lookup of files in the standard search directories, child
+processes, the loading of shared libraries and the named shared-memory objects and semaphores.
+.PP
+Every command reads its arguments by the same rules.
+An option takes its value as the next word or after an equals sign
+.RB ( "\-\-timeout 300" " or " \-\-timeout=300 );
+.B \-\-
+ends the options;
+.B \-\-help
+or
+.B \-h
+among the options prints the command's usage and help;
+any other word starting with
+.B \-
+there is an unknown option, a usage error.
+Every error line on standard error starts with
+.RI \(lqostrel " COMMAND" :\(rq.
+When a write on standard output fails, the tool prints
+.RI \(lqostrel:\ write\ error: " text" \(rq
+on standard error and exits 1.
+.SH OPTIONS
+.TP
+.BR \-h ", " \-\-help
+Print the usage of every command.
+.TP
+.B \-\-version
+Print the version of the tool and the library.
+)";
+
+// The manual page after its COMMANDS section.
+const char* const manTail = R"(.SH EXIT STATUS
+.TP
+.B 0
+Success.
+.TP
+.B 1
+The command failed; its error lines are on standard error.
+.TP
+.B 2
+The arguments do not fit the usage, which follows the error line on standard error.
+.PP
+.B ostrel run
+exits with the code of its child instead, with 124 when
+.B \-\-timeout
+killed the child, and with 130 or 143 when SIGINT or SIGTERM did.
+.SH ENVIRONMENT
+.TP
+.B OSTREL_DIR
+A search directory that
+.B ostrel info
+adds to the standard ones
+.RB ( "ostrel locate \-\-env"
+.I NAME
+reads
+.IB NAME _DIR
+instead).
+.TP
+.B LD_LIBRARY_PATH
+The start of the library search path that
+.B ostrel ldpath
+prints.
+.SH SEE ALSO
+.BR dlopen (3),
+.BR shm_overview (7),
+.BR sem_overview (7)
+)";
+
+// text as roff input: backslashes and minus signs escaped, and a line that would start with a
+// control character guarded, so that it prints as it is.
+std::string roff(const std::string& text) {
+    std::string result;
+    bool lineStart = true;
+    for (const char c : text) {
+        if (lineStart && (c == '.' || c == '\'')) {
+            result += "\\&";
+        }
+        result += c == '\\' ? "\\e" : c == '-' ? "\\-" : std::string(1, c);
+        lineStart = c == '\n';
+    }
+    return result;
+}
+
+} // namespace
+
+const Command* findCommand(const std::string& name) {
+    for (const auto& command : commands()) {
+        if (name == command.name) {
+            return &command;
+        }
+    }
+    return nullptr;
+}
+
+void printUsage(std::ostream& out) {
+    out << "usage: ostrel COMMAND [ARG...]\n\ncommands:\n";
+    for (const auto& command : commands()) {
+        out << "  ostrel " << command.usage << '\n';
+    }
+    out << "\n\"ostrel help COMMAND\" explains one command; \"ostrel --version\" prints the "
+           "version.\n";
+}
+
+void printCommandHelp(std::ostream& out, const Command& command) {
+    out << "usage: ostrel " << command.usage << '\n' << command.help << '\n';
+}
+
+void printManPage(std::ostream& out) {
+    out << ".TH OSTREL 1 \"\" \"ostrel " OSTREL_VERSION_STRING "\" \"User Commands\"\n"
+        << manHead << ".SH COMMANDS\n";
+    for (const auto& command : commands()) {
+        out << ".TP\n.B ostrel " << roff(command.usage) << '\n' << roff(command.help) << '\n';
+    }
+    out << manTail;
+}
+
+int help(const Args& args) {
+    const ParsedArgs parsed = parseArgs(args, {{{"--man", false}}, {}, 1});
+    const Args& names = parsed.operands;
+    if (parsed.has("--man")) {
+        if (!names.empty()) {
+            throw UsageError{"--man takes no COMMAND"};
+        }
+        printManPage(std::cout);
+        return ExitSuccess;
+    }
+    if (names.empty()) {
+        printUsage(std::cout);
+        return ExitSuccess;
+    }
+    const Command* command = findCommand(names[0]);
+    if (command == nullptr) {
+        throw UsageError{"unknown command \"" + names[0] + "\""};
+    }
+    printCommandHelp(std::cout, *command);
+    return ExitSuccess;
+}
+
+} // namespace OstrelTool
