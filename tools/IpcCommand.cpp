@@ -74,33 +74,33 @@ bool removeOne(const std::string& name, std::string& problem) {
 
 } // namespace
 
-int ipc(const Args& given) {
-    const Args args = parseArgs(given, {{}, {}, anyNumber}).operands;
-    if (args.empty()) {
+int ipc(const Args& args) {
+    const Args words = parseArgs(args, {{}, {}, anyNumber}).operands;
+    if (words.empty()) {
         throw UsageError{"missing list or remove"};
     }
-    if (args[0] == "list") {
-        if (args.size() != 1) {
+    if (words[0] == "list") {
+        if (words.size() != 1) {
             throw UsageError{"list takes no arguments"};
         }
         return list();
     }
-    if (args[0] != "remove") {
-        throw UsageError{"unknown action \"" + args[0] + "\""};
+    if (words[0] != "remove") {
+        throw UsageError{"unknown action \"" + words[0] + "\""};
     }
-    if (args.size() < 2) {
+    if (words.size() < 2) {
         throw UsageError{"missing NAME"};
     }
     int code = ExitSuccess;
-    for (std::size_t i = 1; i < args.size(); ++i) {
+    for (std::size_t i = 1; i < words.size(); ++i) {
         std::string problem;
-        if (removeOne(args[i], problem)) {
-            std::cout << "removed " << args[i] << '\n';
+        if (removeOne(words[i], problem)) {
+            std::cout << "removed " << words[i] << '\n';
         } else {
             code = ExitFailure;
-            printError("ipc remove", problem.empty()
-                                         ? "no shared memory or semaphore named \"" + args[i] + "\""
-                                         : "cannot remove \"" + args[i] + "\": " + problem);
+            printError("ipc remove",
+                       problem.empty() ? "no shared memory or semaphore named \"" + words[i] + "\""
+                                       : "cannot remove \"" + words[i] + "\": " + problem);
         }
     }
     return code;
