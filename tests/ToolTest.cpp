@@ -62,6 +62,7 @@ TEST(Tool, EveryCommandInOneTable) {
              "\nInfo: SearchDir: /opt/o\nInfo: SearchDir: ./\n"},
         {"ostrel run -- /bin/sh -c 'echo hi; exit 3'", 3, "hi\n", ""},
         {"ostrel run /nonexistent", 255, "", ""},
+        {"ulimit -c 0; ostrel run /bin/sh -c 'kill -SEGV $$'", 1, "", ""},
         {"ostrel run --timeout=100 /bin/sleep 30", 124, "",
          "ostrel run: /bin/sleep: timed out after 100 ms, killed\n"},
         {"ostrel run /bin/sleep 30 & sleep 0.3; kill -TERM $!; wait $!", 143, "", ""},
