@@ -5,6 +5,7 @@
 
 #include "Arguments.h"
 
+#include <string>
 #include <vector>
 
 namespace OstrelTool {
@@ -44,5 +45,13 @@ int help(const Args& args);
 
 // The table of every command, in the order --help lists them.
 const std::vector<Command>& commands();
+
+// The command of that name, or null.
+const Command* findCommand(const std::string& name);
+
+// "ostrel [--help | --version] COMMAND [ARG...]" with args the words after "ostrel": runs the
+// command, printing its help for --help and, for a usage error, the error and the usage on
+// stderr; returns the tool's exit code.
+int dispatch(const Args& args);
 
 } // namespace OstrelTool

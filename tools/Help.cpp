@@ -109,15 +109,6 @@ std::string roff(const std::string& text) {
 
 } // namespace
 
-const Command* findCommand(const std::string& name) {
-    for (const auto& command : commands()) {
-        if (name == command.name) {
-            return &command;
-        }
-    }
-    return nullptr;
-}
-
 void printUsage(std::ostream& out) {
     out << "usage: ostrel COMMAND [ARG...]\n\ncommands:\n";
     for (const auto& command : commands()) {

@@ -4,12 +4,8 @@
 #include "Commands.h"
 
 #include <ostream>
-#include <string>
 
 namespace OstrelTool {
-
-// The command of that name, or null.
-const Command* findCommand(const std::string& name);
 
 // "usage: ostrel COMMAND [ARG...]" and the usage of every command.
 void printUsage(std::ostream& out);

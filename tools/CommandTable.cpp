@@ -1,0 +1,56 @@
+// The table of the ostrel commands: their names, usages, help texts and functions.
+#include "Commands.h"
+
+namespace OstrelTool {
+
+const std::vector<Command>& commands() {
+    static const std::vector<Command> table = {
+        {"info", "info", "Print the system information record and the standard search directories.",
+         info},
+        {"normalize", "normalize PATH...", "Print each PATH normalised, one per line.", normalize},
+        {"scan", "scan DIR PATTERN [--recursive]",
+         "Print the entries below DIR whose names match the wildcard PATTERN, one per line.", scan},
+        {"locate", "locate NAME [--domain none|bin|lib|share] [--env NAME] [--verbose]",
+         "Find NAME in the standard search directories (bundle, NAME_DIR, working directory)\n"
+         "and print its path; exits 1 when it is not found. --env sets the environment name\n"
+         "whose NAME_DIR variable names a search directory; --verbose traces the lookup.",
+         locate},
+        {"run", "run [--timeout MS] PROGRAM [ARG...]",
+         "Run PROGRAM (the path as given, no PATH search) with the ARGs as a child process and\n"
+         "exit with its exit code (255 when it cannot be run). --timeout kills a child still\n"
+         "running after MS milliseconds and exits 124; SIGINT or SIGTERM to the tool kills the\n"
+         "child and exits 130 or 143.",
+         run},
+        {"ldpath", "ldpath", "Print the library search path, one directory per line.", ldpath},
+        {"load", "load NAME [SYMBOL...]",
+         "Load the shared library NAME and print the address of each SYMBOL. A NAME without \"/\"\n"
+         "is first looked for in the lib domain of the standard search directories. Failures\n"
+         "print the message on stderr and exit 1; every SYMBOL is tried all the same.",
+         load},
+        {"road", "road",
+         "Walk the lookup road: system record, locator with the standard directories, locate of\n"
+         "libOstrel.so in the lib domain, load, getSymbol of an exported function, unload.",
+         road},
+        {"ipc", "ipc list | ipc remove NAME...",
+         "List the named shared-memory objects and semaphores (kind, size, owner, mode, name),\n"
+         "or remove those of each NAME; exits 1 when a NAME names neither.",
+         ipc},
+        {"help", "help [COMMAND] | help --man",
+         "Print the usage of every command, or the usage and description of COMMAND as\n"
+         "\"ostrel COMMAND --help\" does. --man prints the manual page ostrel(1) as roff source\n"
+         "instead; the build makes ostrel.1 from it.",
+         help},
+    };
+    return table;
+}
+
+const Command* findCommand(const std::string& name) {
+    for (const auto& command : commands()) {
+        if (name == command.name) {
+            return &command;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace OstrelTool
