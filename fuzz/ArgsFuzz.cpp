@@ -8,7 +8,7 @@
 //   - numbers and domains are in range;
 //   - the result, written back as the canonical argument list, parses to the same result.
 // Any other exception, a crash or a sanitizer report is a failure.
-#include "Arguments.h"
+#include "Commands.h"
 
 #include <algorithm>
 #include <climits>

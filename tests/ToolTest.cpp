@@ -1,5 +1,5 @@
 // The ostrel tool: its commands run as a program, and its argument parsers called directly.
-#include "Arguments.h"
+#include "Commands.h"
 #include "support/Support.h"
 
 #include <Ostrel/SharedMemory.h>

@@ -1,14 +1,9 @@
-// The argument parsing of the ostrel commands.
+// The argument parsing that every ostrel command uses.
 #include "Arguments.h"
-
-#include <climits>
-#include <utility>
 
 namespace OstrelTool {
 
 namespace {
-
-using Ostrel::FileLocator;
 
 bool isOption(const std::string& word) {
     return word.size() > 1 && word[0] == '-';
@@ -81,63 +76,6 @@ ParsedArgs parseArgs(const Args& args, const Syntax& syntax) {
     }
     checkOperandCount(parsed.operands, syntax);
     return parsed;
-}
-
-void parseInfoArgs(const Args& args) {
-    parseArgs(args, {});
-}
-
-Args parseNormalizeArgs(const Args& args) {
-    return parseArgs(args, {{}, {"PATH"}, anyNumber}).operands;
-}
-
-ScanArgs parseScanArgs(const Args& args) {
-    const ParsedArgs parsed = parseArgs(args, {{{"--recursive", false}}, {"DIR", "PATTERN"}});
-    return {parsed.operands[0], parsed.operands[1], parsed.has("--recursive")};
-}
-
-FileLocator::FileDomain parseDomain(const std::string& text) {
-    if (text == "none") {
-        return FileLocator::NoneDomain;
-    }
-    if (text == "bin") {
-        return FileLocator::BinDomain;
-    }
-    if (text == "lib") {
-        return FileLocator::LibDomain;
-    }
-    if (text == "share") {
-        return FileLocator::DataDomain;
-    }
-    throw UsageError{"unknown domain \"" + text + "\" (none, bin, lib or share)"};
-}
-
-LocateArgs parseLocateArgs(const Args& args) {
-    ParsedArgs parsed =
-        parseArgs(args, {{{"--domain", true}, {"--env", true}, {"--verbose", false}}, {"NAME"}});
-    LocateArgs result;
-    result.name = parsed.operands[0];
-    if (parsed.has("--domain")) {
-        result.domain = parseDomain(parsed.options["--domain"]);
-    }
-    result.envName = parsed.options["--env"];
-    result.verbose = parsed.has("--verbose");
-    return result;
-}
-
-RunOptions parseRunArgs(const Args& args) {
-    ParsedArgs parsed = parseArgs(args, {{{"--timeout", true}}, {"PROGRAM"}, anyNumber, true});
-    RunOptions options;
-    if (parsed.has("--timeout")) {
-        const std::string& ms = parsed.options["--timeout"];
-        if (ms.empty() || ms.size() > 10 ||
-            ms.find_first_not_of("0123456789") != std::string::npos || std::stol(ms) > INT_MAX) {
-            throw UsageError{"bad number of milliseconds \"" + ms + "\""};
-        }
-        options.timeoutMs = std::stol(ms);
-    }
-    options.argv = std::move(parsed.operands);
-    return options;
 }
 
 } // namespace OstrelTool

@@ -1,13 +1,11 @@
-// The argument parsing of the ostrel commands: pure functions of the argument list (no output, no
-// system call), so that they can be tested and fuzzed on their own.
+// The argument parsing that every ostrel command uses: a pure function of the argument list (no
+// output, no system call), so that it can be tested and fuzzed on its own.
 //
 // Every command follows the same rules, those of parseArgs: "--name value" and "--name=value"
 // both give an option its value; "--" ends the options; "--help" or "-h" where an option may
 // stand asks for the command's help; any other word starting with "-" there is an unknown option.
 // A lone "-" is an operand. Arguments that do not fit throw UsageError.
 #pragma once
-
-#include <Ostrel/FileLocator.h>
 
 #include <cstddef>
 #include <map>
@@ -59,40 +57,5 @@ struct ParsedArgs {
 // needs a value", "--NAME takes no value", "missing NAME [and NAME...]", "unexpected argument
 // \"WORD\"".
 ParsedArgs parseArgs(const Args& args, const Syntax& syntax);
-
-struct ScanArgs {
-    std::string dir;
-    std::string pattern;
-    bool recursive = false;
-};
-
-struct LocateArgs {
-    std::string name;
-    Ostrel::FileLocator::FileDomain domain = Ostrel::FileLocator::NoneDomain;
-    // The environment name handed to SysInfo::set; empty without --env.
-    std::string envName;
-    bool verbose = false;
-};
-
-struct RunOptions {
-    // -1: no time limit; otherwise 0 to INT_MAX milliseconds.
-    long timeoutMs = -1;
-    // PROGRAM and its ARGs, never empty.
-    std::vector<std::string> argv;
-};
-
-// "info": no arguments.
-void parseInfoArgs(const Args& args);
-// "normalize PATH...": the paths, at least one.
-Args parseNormalizeArgs(const Args& args);
-// "scan DIR PATTERN [--recursive]".
-ScanArgs parseScanArgs(const Args& args);
-// "locate NAME [--domain none|bin|lib|share] [--env NAME] [--verbose]".
-LocateArgs parseLocateArgs(const Args& args);
-// "none", "bin", "lib" or "share".
-Ostrel::FileLocator::FileDomain parseDomain(const std::string& text);
-// "run [--timeout MS] PROGRAM [ARG...]": the options only before PROGRAM; MS is 0 to INT_MAX
-// ("bad number of milliseconds \"MS\"" otherwise).
-RunOptions parseRunArgs(const Args& args);
 
 } // namespace OstrelTool

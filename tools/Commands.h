@@ -1,9 +1,13 @@
 // The subcommands of the ostrel tool. Each takes the arguments after its own name and returns the
-// tool's exit code; each parses them first (Arguments.h), throwing UsageError for arguments that
-// do not fit its usage and HelpRequest for --help.
+// tool's exit code; each parses them first, throwing UsageError for arguments that do not fit its
+// usage and HelpRequest for --help (Arguments.h). The parsers declared here are pure functions of
+// the argument list (no output, no system call), so that they can be tested and fuzzed on their
+// own; each is defined next to its command.
 #pragma once
 
 #include "Arguments.h"
+
+#include <Ostrel/FileLocator.h>
 
 #include <string>
 #include <vector>
@@ -32,17 +36,6 @@ struct Command {
     int (*run)(const Args& args);
 };
 
-int info(const Args& args);
-int normalize(const Args& args);
-int scan(const Args& args);
-int locate(const Args& args);
-int run(const Args& args);
-int ldpath(const Args& args);
-int load(const Args& args);
-int road(const Args& args);
-int ipc(const Args& args);
-int help(const Args& args);
-
 // The table of every command, in the order --help lists them.
 const std::vector<Command>& commands();
 
@@ -53,5 +46,56 @@ const Command* findCommand(const std::string& name);
 // command, printing its help for --help and, for a usage error, the error and the usage on
 // stderr; returns the tool's exit code.
 int dispatch(const Args& args);
+
+// "info": no arguments.
+void parseInfoArgs(const Args& args);
+int info(const Args& args);
+
+// "normalize PATH...": the paths, at least one.
+Args parseNormalizeArgs(const Args& args);
+int normalize(const Args& args);
+
+struct ScanArgs {
+    std::string dir;
+    std::string pattern;
+    bool recursive = false;
+};
+
+// "scan DIR PATTERN [--recursive]".
+ScanArgs parseScanArgs(const Args& args);
+int scan(const Args& args);
+
+struct LocateArgs {
+    std::string name;
+    Ostrel::FileLocator::FileDomain domain = Ostrel::FileLocator::NoneDomain;
+    // The environment name handed to SysInfo::set; empty without --env.
+    std::string envName;
+    bool verbose = false;
+};
+
+// "locate NAME [--domain none|bin|lib|share] [--env NAME] [--verbose]".
+LocateArgs parseLocateArgs(const Args& args);
+// "none", "bin", "lib" or "share".
+Ostrel::FileLocator::FileDomain parseDomain(const std::string& text);
+int locate(const Args& args);
+
+struct RunOptions {
+    // -1: no time limit; otherwise 0 to INT_MAX milliseconds.
+    long timeoutMs = -1;
+    // PROGRAM and its ARGs, never empty.
+    std::vector<std::string> argv;
+};
+
+// "run [--timeout MS] PROGRAM [ARG...]": the options only before PROGRAM; MS is 0 to INT_MAX
+// ("bad number of milliseconds \"MS\"" otherwise).
+RunOptions parseRunArgs(const Args& args);
+int run(const Args& args);
+
+// The commands below hand their arguments to parseArgs themselves.
+int ldpath(const Args& args);
+int load(const Args& args);
+int road(const Args& args);
+int ipc(const Args& args);
+int help(const Args& args);
 
 } // namespace OstrelTool

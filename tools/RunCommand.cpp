@@ -25,8 +25,24 @@
 #include <csignal>
 #include <iostream>
 #include <string>
+#include <utility>
 
 namespace OstrelTool {
+
+RunOptions parseRunArgs(const Args& args) {
+    ParsedArgs parsed = parseArgs(args, {{{"--timeout", true}}, {"PROGRAM"}, anyNumber, true});
+    RunOptions options;
+    if (parsed.has("--timeout")) {
+        const std::string& ms = parsed.options["--timeout"];
+        if (ms.empty() || ms.size() > 10 ||
+            ms.find_first_not_of("0123456789") != std::string::npos || std::stol(ms) > INT_MAX) {
+            throw UsageError{"bad number of milliseconds \"" + ms + "\""};
+        }
+        options.timeoutMs = std::stol(ms);
+    }
+    options.argv = std::move(parsed.operands);
+    return options;
+}
 
 namespace {
 
