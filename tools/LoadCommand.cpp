@@ -22,7 +22,7 @@ std::string locateLibrary(const std::string& name, bool verbose) {
     if (name.find('/') != std::string::npos) {
         return name;
     }
-    const Ostrel::FileLocator locator(7);
+    const Ostrel::FileLocator locator(Ostrel::FileLocator::SearchAll);
     const std::string path = locator.locate(name, Ostrel::FileLocator::LibDomain, verbose);
     return path.empty() ? name : path;
 }

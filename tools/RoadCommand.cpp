@@ -23,7 +23,7 @@ int road(const Args& args) {
     Ostrel::SysInfo* info = Ostrel::SysInfo::the();
     std::cout << "1 record: appName " << info->appName << ", sysClassName " << info->sysClassName
               << std::endl;
-    const Ostrel::FileLocator locator(7);
+    const Ostrel::FileLocator locator(Ostrel::FileLocator::SearchAll);
     std::cout << "2 locator: " << locator.searchDirs.size() << " search directories" << std::endl;
     const std::string path = locator.locate("libOstrel.so", Ostrel::FileLocator::LibDomain, false);
     std::cout << "3 locate libOstrel.so in lib: " << (path.empty() ? "(not found)" : path)
