@@ -1,15 +1,16 @@
 // ostrel run [--timeout MS] PROGRAM [ARG...]: runs PROGRAM as a child through Ostrel::Process.
 //
 // The program path is used as given (no PATH search). The tool prints nothing of its own on
-// success and exits with the child's exit code (255 when the program could not be run). With
-// --timeout, a child still running after MS milliseconds is killed and the tool exits 124 with a
-// line on stderr. SIGINT or SIGTERM to the tool, while the child runs, reaches a Signal handler:
-// the child is killed and the tool exits 130 or 143.
+// success and exits with the child's exit code (255 when the program could not be run), or 1
+// when a signal the tool did not send ended the child. With --timeout, a child still running
+// after MS milliseconds is killed and the tool exits 124 with a line on stderr. SIGINT or SIGTERM
+// to the tool, while the child runs, reaches a Signal handler: the child is killed and the tool
+// exits 130 or 143.
 //
 // One thread does everything, since a Process object is not to be used from two threads at once:
 // every 10 ms it looks whether the child has ended (waitid with WNOWAIT, which leaves the child
-// to Process::join to reap), whether a stop signal arrived and whether the time is up, and kills
-// the child with Process::terminate when it must, then joins it.
+// to Process::join to reap and tells an exit from a signal), whether a stop signal arrived and
+// whether the time is up, and kills the child with Process::terminate when it must, then joins it.
 #include "Commands.h"
 #include "Output.h"
 
@@ -26,6 +27,7 @@
 #include <iostream>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace OstrelTool {
 
@@ -61,78 +63,146 @@ public:
     }
 };
 
-// True when the child has ended; it stays unreaped for Process::join.
-bool childEnded(pid_t child) {
+// While it lives, SIGINT and SIGTERM to the tool reach a StopHandler instead of ending it.
+class StopSignals {
+public:
+    StopSignals() { Ostrel::Signal::_the.addSignalHandler(Ostrel::Signal::Terminate, _handler); }
+    // Puts back what the two signals did before.
+    ~StopSignals() { Ostrel::Signal::_the.removeSignalHandler(Ostrel::Signal::Terminate); }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    StopHandler _handler;
+};
+
+// What waitid tells of the child, which it leaves unreaped for Process::join.
+enum class ChildState {
+    Running,
+    // It exited by itself; also when waitid fails, as join then does too and says why.
+    Exited,
+    // A signal ended it, with a core dump or without.
+    Signalled,
+};
+
+// How the run ended.
+struct Ending {
+    // The stop signal that arrived, or 0.
+    int stopSignal = 0;
+    // The child was still running at the deadline and was killed.
+    bool timedOut = false;
+    // A signal that the tool did not send ended the child.
+    bool signalled = false;
+    // What join returned, or ExitFailure and its error when it failed.
+    int code = ExitFailure;
+    std::string joinError;
+};
+
+// PROGRAM and its ARGs as the null-terminated vector that Process::start takes; the pointers
+// are into argv.
+std::vector<char*> argvOf(const std::vector<std::string>& argv) {
+    std::vector<char*> result;
+    result.reserve(argv.size() + 1);
+    for (const auto& arg : argv) {
+        result.push_back(const_cast<char*>(arg.c_str()));
+    }
+    result.push_back(nullptr);
+    return result;
+}
+
+// Starts the child; false, with the error printed, when it cannot be started. Flushes stdout
+// first, so that the child's copy of the buffer is empty.
+bool startChild(Ostrel::Process& process, const std::vector<char*>& argv) {
+    std::cout.flush();
+    try {
+        process.start(argv.data());
+    } catch (const Ostrel::Process::Exception& e) {
+        printError("run", e.what());
+        return false;
+    }
+    return true;
+}
+
+// How the child stands now.
+ChildState childState(pid_t child) {
     siginfo_t info{};
-    return waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == -1 ||
-           info.si_pid == child;
+    if (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == -1) {
+        return ChildState::Exited;
+    }
+    if (info.si_pid != child) {
+        return ChildState::Running;
+    }
+    return info.si_code == CLD_EXITED ? ChildState::Exited : ChildState::Signalled;
+}
+
+// Kills the child; join then returns code for it.
+void killChild(Ostrel::Process& process, int code) {
+    try {
+        process.terminate(code);
+    } catch (const Ostrel::Process::Exception&) {
+        // An ended, unreaped child can still be killed; nothing else can fail here.
+    }
+}
+
+// Waits for the child to end, killing it when a stop signal arrives or timeoutMs (-1: none)
+// passes, and joins it. The stop signal is the one seen after the join, as one can arrive after
+// the child has ended.
+Ending waitForChild(Ostrel::Process& process, long timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    Ending ending;
+    ChildState state = ChildState::Running;
+    while ((state = childState(process.childId())) == ChildState::Running) {
+        const int stop = stopSignal;
+        if (stop != 0 || (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline)) {
+            ending.timedOut = stop == 0;
+            killChild(process, stop != 0 ? ExitSignalBase + stop : ExitTimedOut);
+            break;
+        }
+        Ostrel::Thread::sleep(10);
+    }
+    ending.signalled = state == ChildState::Signalled;
+    try {
+        ending.code = process.join();
+    } catch (const Ostrel::Process::Exception& e) {
+        ending.joinError = e.what();
+    }
+    ending.stopSignal = stopSignal;
+    return ending;
+}
+
+// The tool's exit code for ending, after the line that a time-out or a failed join prints on
+// stderr.
+int exitCode(const Ending& ending, const RunOptions& options) {
+    if (ending.stopSignal != 0) {
+        return ExitSignalBase + ending.stopSignal;
+    }
+    if (ending.timedOut) {
+        printError("run", options.argv[0] + ": timed out after " +
+                              std::to_string(options.timeoutMs) + " ms, killed");
+        return ExitTimedOut;
+    }
+    if (!ending.joinError.empty()) {
+        printError("run", ending.joinError);
+        return ExitFailure;
+    }
+    return ending.signalled ? ExitFailure : ending.code;
 }
 
 } // namespace
 
 int run(const Args& args) {
     const RunOptions options = parseRunArgs(args);
-    std::vector<char*> argv;
-    for (const auto& arg : options.argv) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-
-    Ostrel::Process process;
-    // join() reports a child ended by a signal with the code of the last terminate(), which
-    // stores its code even when there is no child yet: a signal the tool did not send gives 1.
-    try {
-        process.terminate(1);
-    } catch (const Ostrel::Process::Exception&) {
-    }
-    StopHandler handler;
-    Ostrel::Signal::_the.addSignalHandler(Ostrel::Signal::Terminate, handler);
-    std::cout.flush();
-    try {
-        process.start(argv.data());
-    } catch (const Ostrel::Process::Exception& e) {
-        Ostrel::Signal::_the.removeSignalHandler(Ostrel::Signal::Terminate);
-        printError("run", e.what());
-        return ExitFailure;
-    }
-
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs);
-    bool timedOut = false;
-    while (!childEnded(process.childId())) {
-        const int stop = stopSignal;
-        if (stop != 0 || (options.timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline)) {
-            timedOut = stop == 0;
-            try {
-                process.terminate(stop != 0 ? ExitSignalBase + stop : ExitTimedOut);
-            } catch (const Ostrel::Process::Exception&) {
-                // An ended, unreaped child can still be killed; nothing else can fail here.
-            }
-            break;
+    const std::vector<char*> argv = argvOf(options.argv);
+    Ending ending;
+    {
+        const StopSignals stopSignals;
+        Ostrel::Process process;
+        if (!startChild(process, argv)) {
+            return ExitFailure;
         }
-        Ostrel::Thread::sleep(10);
+        ending = waitForChild(process, options.timeoutMs);
     }
-    int code = ExitFailure;
-    std::string error;
-    try {
-        code = process.join();
-    } catch (const Ostrel::Process::Exception& e) {
-        error = e.what();
-    }
-    Ostrel::Signal::_the.removeSignalHandler(Ostrel::Signal::Terminate);
-
-    if (stopSignal != 0) {
-        return ExitSignalBase + stopSignal;
-    }
-    if (timedOut) {
-        printError("run", options.argv[0] + ": timed out after " +
-                              std::to_string(options.timeoutMs) + " ms, killed");
-        return ExitTimedOut;
-    }
-    if (!error.empty()) {
-        printError("run", error);
-    }
-    return code;
+    return exitCode(ending, options);
 }
 
 } // namespace OstrelTool
