@@ -10,16 +10,29 @@
 #include <Ostrel/FileLocator.h>
 #include <Ostrel/SysInfo.h>
 
+#include <dlfcn.h>
+
 #include <iostream>
 #include <string>
 
 namespace OstrelTool {
 
+namespace {
+
+// The name of the exported symbol at function's address, as the compiler mangled it; empty when
+// no symbol starts exactly there.
+std::string symbolNameOf(const void* function) {
+    Dl_info info{};
+    if (dladdr(function, &info) == 0 || info.dli_sname == nullptr || info.dli_saddr != function) {
+        return "";
+    }
+    return info.dli_sname;
+}
+
+} // namespace
+
 int road(const Args& args) {
     parseArgs(args, {});
-    // A member function of the library's own, exported and with a stable mangled name.
-    static const char symbol[] = "_ZN6Ostrel14DynamicLibrary13getSearchPathERSt6vectorINSt7__"
-                                 "cxx1112basic_stringIcSt11char_traitsIcESaIcEEESaIS7_EE";
     Ostrel::SysInfo* info = Ostrel::SysInfo::the();
     std::cout << "1 record: appName " << info->appName << ", sysClassName " << info->sysClassName
               << std::endl;
@@ -35,8 +48,16 @@ int road(const Args& args) {
         Ostrel::DynamicLibrary library;
         loadLibrary(library, path);
         std::cout << "4 load: handle " << library.handle << std::endl;
+        // A function of the library's own, exported; its address in the copy the tool is linked
+        // with names it.
+        const std::string symbol =
+            symbolNameOf(reinterpret_cast<const void*>(&Ostrel::DynamicLibrary::getSearchPath));
+        if (symbol.empty()) {
+            printError("road", "no exported symbol at Ostrel::DynamicLibrary::getSearchPath");
+            return ExitFailure;
+        }
         std::cout << "5 getSymbol Ostrel::DynamicLibrary::getSearchPath: "
-                  << library.getSymbol(symbol) << std::endl;
+                  << library.getSymbol(symbol.c_str()) << std::endl;
         library.unload();
         std::cout << "6 unload: done" << std::endl;
     } catch (const Ostrel::DynamicLibrary::Exception& error) {
