@@ -3,6 +3,7 @@
 #include <Ostrel/SharedMemory.h>
 #include <Ostrel/SharedMutex.h>
 #include <Ostrel/SharedSemaphore.h>
+#include <Ostrel/Time.h>
 
 #include "AllocCount.h"
 
@@ -121,12 +122,23 @@ void allocateFreeOstrel(benchmark::State& state) {
     shm_unlink(("/" + shared).c_str());
 }
 
-const char symbolName[] = "_ZN6Ostrel12SharedMemory4freeEv";
+// The exported name of a function of the library, Ostrel::getSystemTime, as the compiler mangled
+// it: dladdr names the symbol at its address. Empty when no symbol starts exactly there.
+const char* symbolName() {
+    static const std::string symbol = [] {
+        const auto function = reinterpret_cast<const void*>(&Ostrel::getSystemTime);
+        Dl_info info{};
+        const bool named =
+            dladdr(function, &info) != 0 && info.dli_sname != nullptr && info.dli_saddr == function;
+        return std::string(named ? info.dli_sname : "");
+    }();
+    return symbol.c_str();
+}
 
 void loadSymbolUnloadRaw(benchmark::State& state) {
     for (auto _ : state) {
         void* handle = dlopen(libraryPath(), RTLD_LAZY);
-        benchmark::DoNotOptimize(dlsym(handle, symbolName));
+        benchmark::DoNotOptimize(dlsym(handle, symbolName()));
         dlclose(handle);
     }
 }
@@ -135,7 +147,7 @@ void loadSymbolUnloadOstrel(benchmark::State& state) {
     Ostrel::DynamicLibrary library;
     for (auto _ : state) {
         library.load(libraryPath());
-        benchmark::DoNotOptimize(library.getSymbol(symbolName));
+        benchmark::DoNotOptimize(library.getSymbol(symbolName()));
         library.unload();
     }
 }
