@@ -2,12 +2,12 @@
 
 #include "Messages.h"
 
+#include <cerrno>
+#include <cstdlib>
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
 
 namespace Ostrel {
 

@@ -3,7 +3,7 @@
 #include "Messages.h"
 
 #include <cerrno>
-#include <cstring>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/mman.h>

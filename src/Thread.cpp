@@ -2,12 +2,11 @@
 
 #include "Messages.h"
 
-#include <poll.h>
-#include <sched.h>
-
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
+
+#include <poll.h>
+#include <sched.h>
 
 namespace Ostrel {
 
