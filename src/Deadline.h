@@ -6,6 +6,17 @@
 
 #include <ctime>
 
+#if defined(__SANITIZE_THREAD__)
+#define OSTREL_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define OSTREL_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(OSTREL_THREAD_SANITIZER)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace Ostrel::internal {
 
 constexpr long nanosPerSecond = 1000000000L;
@@ -21,6 +32,23 @@ inline timespec monotonicDeadline(unsigned long milliseconds) noexcept {
         deadline.tv_nsec -= nanosPerSecond;
     }
     return deadline;
+}
+
+// Runs lock(), a pthread_*_clock*lock call on the lock at address, and returns its result.
+// ThreadSanitizer intercepts pthread_mutex_lock and pthread_rwlock_rdlock/wrlock but not their
+// CLOCK_MONOTONIC variants: under it, the lock is announced around the call as a try-lock, so
+// that it knows who holds the lock and checks the data it guards.
+template <class Lock> int clockLock(void* address, bool shared, Lock lock) noexcept {
+#if defined(OSTREL_THREAD_SANITIZER)
+    const unsigned flags = __tsan_mutex_try_lock | (shared ? __tsan_mutex_read_lock : 0U);
+    __tsan_mutex_pre_lock(address, flags);
+    const int error = lock();
+    __tsan_mutex_post_lock(address, flags | (error != 0 ? __tsan_mutex_try_lock_failed : 0U), 0);
+    return error;
+#else
+    (void)address, (void)shared;
+    return lock();
+#endif
 }
 
 } // namespace Ostrel::internal

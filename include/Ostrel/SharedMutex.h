@@ -19,20 +19,24 @@
 ///     standard error: "Cannot set shared attribute - " + error number (first object of the
 ///     process; the lock then is recursive but not shared), "Cannot create shared mutex".
 ///   lock: line "Cannot lock mutex", returns without the lock. unlock: line "Cannot unlock mutex".
-///   tryLock: false when the lock is not taken; prints nothing.
+///   tryLock, tryLockFor: false when the lock is not taken (in time); print nothing.
 ///   destructor: a SharedMemory::Exception from releasing the segment is caught, its message
 ///     printed as one line on standard error, and dropped: the destructor never throws.
 /// Every line is ended with a newline and flushed.
 ///
-/// lock/tryLock/unlock are safe from any thread of any process. try_lock makes the class usable
-/// with std::lock_guard, std::unique_lock and std::scoped_lock. The class-wide attribute object
-/// (_attr, counted by _useCount) is guarded by a process-wide lock during construction and
-/// destruction, so objects may be constructed and destroyed from several threads at once.
-/// Copying is forbidden.
+/// lock/tryLock/tryLockFor/unlock are safe from any thread of any process. try_lock makes the class
+/// usable with std::lock_guard, std::unique_lock and std::scoped_lock, and try_lock_for /
+/// try_lock_until let std::unique_lock time out. tryLockFor waits at most a number of
+/// milliseconds, measured on the monotonic clock (pthread_mutex_clocklock with CLOCK_MONOTONIC),
+/// so a change of the system clock neither shortens nor lengthens the wait; 0 tries once. The
+/// class-wide attribute object (_attr, counted by _useCount) is guarded by a process-wide lock
+/// during construction and destruction, so objects may be constructed and destroyed from several
+/// threads at once. Copying is forbidden.
 #pragma once
 
 #include <Ostrel/Export.h>
 #include <Ostrel/SharedMemory.h>
+#include <Ostrel/Time.h>
 
 #include <cstdint>
 
@@ -63,6 +67,13 @@ public:
     }
     /// True exactly when the lock was taken (one more level for the thread that holds it).
     bool tryLock() noexcept { return pthread_mutex_trylock(mutex) == 0; }
+    /// Takes the lock, waiting at most milliseconds on the monotonic clock for its holder, in any
+    /// process, to release it; 0 tries once, like tryLock. True exactly when the lock was taken
+    /// (one more level for the thread that holds it); false when the time is up or the call fails,
+    /// silently. Does not allocate.
+    bool tryLockFor(unsigned long milliseconds) noexcept {
+        return tryLock() || (milliseconds != 0 && lockWithin(milliseconds));
+    }
     /// Gives up one level of holding; a failure prints "Cannot unlock mutex".
     void unlock() noexcept {
         if (pthread_mutex_unlock(mutex) != 0) {
@@ -71,8 +82,23 @@ public:
     }
     /// The standard library's name for tryLock.
     bool try_lock() noexcept { return tryLock(); }
+    /// The standard library's name for tryLockFor: waits at most duration, rounded up to whole
+    /// milliseconds; none or a negative one tries once.
+    template <class Rep, class Period>
+    bool try_lock_for(const std::chrono::duration<Rep, Period>& duration) {
+        return tryLockFor(detail::toMilliseconds(duration));
+    }
+    /// The standard library's timed lock until a time point of any clock: tries once when it has
+    /// passed; a clock other than std::chrono::steady_clock is read again when a wait ends, and
+    /// the wait goes on while that clock has not reached the time point.
+    template <class Clock, class Duration>
+    bool try_lock_until(const std::chrono::time_point<Clock, Duration>& limit) {
+        return detail::tryUntil(limit, [this](unsigned long ms) { return tryLockFor(ms); });
+    }
 
 private:
+    /// The wait of tryLockFor, once the lock was not free at once.
+    bool lockWithin(unsigned long milliseconds) noexcept;
     static void lockFailed() noexcept;
     static void unlockFailed() noexcept;
 

@@ -5,6 +5,9 @@
 
 #include <Ostrel/Export.h>
 
+#include <chrono>
+#include <climits>
+
 namespace Ostrel {
 
 /// \defgroup getSystemTime Ostrel::getSystemTime
@@ -30,5 +33,38 @@ OSTREL_API double getSystemTime() noexcept;
 OSTREL_API double getMonotonicTime() noexcept;
 
 /// \}
+
+/// \cond INTERNAL
+namespace detail {
+
+// The limit in whole milliseconds that a timed operation takes for a std::chrono duration:
+// rounded up, so that the wait is never shorter than asked; 0 for a duration of 0 or less.
+template <class Rep, class Period>
+unsigned long toMilliseconds(const std::chrono::duration<Rep, Period>& duration) {
+    const double milliseconds = std::chrono::duration<double, std::milli>(duration).count();
+    if (!(milliseconds > 0)) {
+        return 0;
+    }
+    if (milliseconds >= static_cast<double>(ULONG_MAX)) {
+        return ULONG_MAX;
+    }
+    const auto whole = static_cast<unsigned long>(milliseconds);
+    return static_cast<double>(whole) < milliseconds ? whole + 1 : whole;
+}
+
+// tryFor(milliseconds) until the time point of any clock: again while that clock, which may be
+// set during the wait, has not reached it; once at least, so a past time point means "try once".
+template <class Clock, class Duration, class TryFor>
+bool tryUntil(const std::chrono::time_point<Clock, Duration>& limit, TryFor tryFor) {
+    do {
+        if (tryFor(toMilliseconds(limit - Clock::now()))) {
+            return true;
+        }
+    } while (Clock::now() < limit);
+    return false;
+}
+
+} // namespace detail
+/// \endcond
 
 } // namespace Ostrel
