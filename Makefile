@@ -38,7 +38,7 @@ test:
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 # The benchmark programs; `make bench` runs them and writes the table of ratios into
-# docs/benchmarks.md and the chart docs/benchmarks.svg.
+# docs/benchmarks.md and the chart docs/benchmarks.svg, then prints how long 200 ms time-outs take.
 benchmarks:
 	@$(call prerequisites,$(CORE) libbenchmark-dev:/usr/include/benchmark/benchmark.h)
 	@$(call build,benchmarks)
@@ -47,6 +47,7 @@ bench: benchmarks
 	@$(call prerequisites,python3:python3 gnuplot-nox:gnuplot)
 	python3 bench/ratios.py $(BUILD) --json $(BUILD)/bench.json
 	python3 bench/chart.py $(BUILD)/bench.json docs/benchmarks.md docs/benchmarks.svg
+	$(BUILD)/bin/TimeoutSpread
 
 # The HTML API reference, from the public headers, docs/tour.md and the examples through
 # docs/Doxyfile, lands in $(BUILD)/docs/html/index.html. Any public class, member or enumerator
