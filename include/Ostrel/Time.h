@@ -52,16 +52,22 @@ unsigned long toMilliseconds(const std::chrono::duration<Rep, Period>& duration)
     return static_cast<double>(whole) < milliseconds ? whole + 1 : whole;
 }
 
-// tryFor(milliseconds) until the time point of any clock: again while that clock, which may be
-// set during the wait, has not reached it; once at least, so a past time point means "try once".
+// tryFor(milliseconds) until the time point of any clock: once at least, so a past time point
+// means "try once"; again while that clock, which may be set during the wait, has not reached it.
+// A tryFor that gives up before its time failed (a lock its caller holds) and is not repeated.
 template <class Clock, class Duration, class TryFor>
 bool tryUntil(const std::chrono::time_point<Clock, Duration>& limit, TryFor tryFor) {
-    do {
-        if (tryFor(toMilliseconds(limit - Clock::now()))) {
+    for (;;) {
+        const unsigned long milliseconds = toMilliseconds(limit - Clock::now());
+        const auto start = std::chrono::steady_clock::now();
+        if (tryFor(milliseconds)) {
             return true;
         }
-    } while (Clock::now() < limit);
-    return false;
+        if (!(Clock::now() < limit) ||
+            std::chrono::steady_clock::now() - start < std::chrono::milliseconds(milliseconds)) {
+            return false;
+        }
+    }
 }
 
 } // namespace detail
