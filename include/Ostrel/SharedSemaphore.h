@@ -25,9 +25,9 @@
 ///
 /// downFor waits at most a number of milliseconds, measured on the monotonic clock (sem_clockwait
 /// with CLOCK_MONOTONIC), so a change of the system clock neither shortens nor lengthens it; an
-/// interruption by a signal goes back to waiting for the time left; 0 tries once. No operation
-/// allocates. Every operation may be called from any thread of any process. Copying is
-/// forbidden.
+/// interruption by a signal goes back to waiting for the time left; 0 tries once. Nothing
+/// allocates but the printing of a failure. Every operation may be called from any thread of any
+/// process. Copying is forbidden.
 #pragma once
 
 #include <Ostrel/Export.h>

@@ -83,7 +83,7 @@ public:
     /// Waits for the thread at most milliseconds on the monotonic clock (0: only looks). Empty
     /// while the thread still runs at the limit: it stays running, to be joined later. Otherwise
     /// what join() returns or throws: the exit code, and running cleared. Throws "Thread doesn't
-    /// run", or "Cannot join thread". Does not allocate.
+    /// run", or "Cannot join thread". Allocates only the exception it throws.
     std::optional<int> joinFor(unsigned long milliseconds);
     /// Cancels the thread ASYNCHRONOUSLY: it may stop at any machine instruction, with no
     /// destructor of its locals run and any lock it held left locked (see the DANGER note).
