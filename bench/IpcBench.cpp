@@ -38,26 +38,39 @@ const char* libraryPath() {
     return path.c_str();
 }
 
-void lockUnlockRaw(benchmark::State& state) {
-    const std::string object = "/" + name("RawMutex");
-    const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT, 0666);
-    ftruncate(fd, sizeof(pthread_mutex_t));
-    auto* mutex = static_cast<pthread_mutex_t*>(
-        mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    pthread_mutex_init(mutex, &attr);
-    for (auto _ : state) {
-        pthread_mutex_lock(mutex);
-        pthread_mutex_unlock(mutex);
+// A process-shared recursive pthread mutex filling a shared-memory segment, as SharedMutex has it.
+struct RawSharedMutex {
+    RawSharedMutex() : object("/" + name("RawMutex")) {
+        fd = shm_open(object.c_str(), O_RDWR | O_CREAT, 0666);
+        ftruncate(fd, sizeof(pthread_mutex_t));
+        mutex = static_cast<pthread_mutex_t*>(
+            mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+        pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+        pthread_mutex_init(mutex, &attr);
     }
-    pthread_mutex_destroy(mutex);
-    pthread_mutexattr_destroy(&attr);
-    munmap(mutex, sizeof(pthread_mutex_t));
-    close(fd);
-    shm_unlink(object.c_str());
+    ~RawSharedMutex() {
+        pthread_mutex_destroy(mutex);
+        pthread_mutexattr_destroy(&attr);
+        munmap(mutex, sizeof(pthread_mutex_t));
+        close(fd);
+        shm_unlink(object.c_str());
+    }
+    RawSharedMutex(const RawSharedMutex&) = delete;
+    RawSharedMutex& operator=(const RawSharedMutex&) = delete;
+    const std::string object;
+    int fd;
+    pthread_mutex_t* mutex;
+    pthread_mutexattr_t attr;
+};
+
+void lockUnlockRaw(benchmark::State& state) {
+    const RawSharedMutex raw;
+    for (auto _ : state) {
+        pthread_mutex_lock(raw.mutex);
+        pthread_mutex_unlock(raw.mutex);
+    }
 }
 
 void lockUnlockOstrel(benchmark::State& state) {
@@ -95,6 +108,53 @@ void upDownOstrel(benchmark::State& state) {
         }
     }
     sem_unlink(("/" + shared).c_str());
+}
+
+// The timed operations that find what they wait for: raw is the try call they make first.
+void upTryDownRaw(benchmark::State& state) {
+    const std::string object = "/" + name("RawTrySem");
+    sem_t* sem = sem_open(object.c_str(), O_CREAT, 0644, 0U);
+    for (auto _ : state) {
+        sem_post(sem);
+        benchmark::DoNotOptimize(sem_trywait(sem));
+    }
+    sem_close(sem);
+    sem_unlink(object.c_str());
+}
+
+// up, then tryDown (downFor false) or downFor(1000) (downFor true).
+template <bool downFor> void upTryDownOstrel(benchmark::State& state) {
+    const std::string shared = name("TrySem");
+    {
+        Ostrel::SharedSemaphore semaphore(shared.c_str(), 0);
+        OstrelBench::AllocCounter allocs(state);
+        for (auto _ : state) {
+            semaphore.up();
+            benchmark::DoNotOptimize(downFor ? semaphore.downFor(1000) : semaphore.tryDown());
+        }
+    }
+    sem_unlink(("/" + shared).c_str());
+}
+
+void tryLockForZeroRaw(benchmark::State& state) {
+    const RawSharedMutex raw;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(pthread_mutex_trylock(raw.mutex));
+        pthread_mutex_unlock(raw.mutex);
+    }
+}
+
+void tryLockForZeroOstrel(benchmark::State& state) {
+    const std::string shared = name("TryMutex");
+    {
+        Ostrel::SharedMutex mutex(shared.c_str());
+        OstrelBench::AllocCounter allocs(state);
+        for (auto _ : state) {
+            benchmark::DoNotOptimize(mutex.tryLockFor(0));
+            mutex.unlock();
+        }
+    }
+    shm_unlink(("/" + shared).c_str());
 }
 
 void allocateFreeRaw(benchmark::State& state) {
@@ -181,6 +241,12 @@ BENCHMARK(lockUnlockRaw)->Name("LockUnlock/raw");
 BENCHMARK(lockUnlockOstrel)->Name("LockUnlock/ostrel");
 BENCHMARK(upDownRaw)->Name("UpDown/raw");
 BENCHMARK(upDownOstrel)->Name("UpDown/ostrel");
+BENCHMARK(upTryDownRaw)->Name("UpTryDown/raw");
+BENCHMARK(upTryDownOstrel<false>)->Name("UpTryDown/ostrel");
+BENCHMARK(upTryDownRaw)->Name("UpDownForPositive/raw");
+BENCHMARK(upTryDownOstrel<true>)->Name("UpDownForPositive/ostrel");
+BENCHMARK(tryLockForZeroRaw)->Name("TryLockForZero/raw");
+BENCHMARK(tryLockForZeroOstrel)->Name("TryLockForZero/ostrel");
 BENCHMARK(allocateFreeRaw)->Name("AllocateFree4KiB/raw");
 BENCHMARK(allocateFreeOstrel)->Name("AllocateFree4KiB/ostrel");
 BENCHMARK(loadSymbolUnloadRaw)->Name("LoadSymbolUnload/raw");

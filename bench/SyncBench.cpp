@@ -266,6 +266,90 @@ void eventSetWaitOstrel(benchmark::State& state) {
 }
 BENCHMARK(eventSetWaitOstrel)->Name("EventSetWait/ostrel");
 
+// ---- Timed operations that need not wait ----------------------------------------------------
+// Each against the calls a hand-written version makes when it finds what it waits for: the same
+// lock, test and unlock, with no clock read (the clock is read only before a wait).
+
+// A count that stays positive for every iteration: tryDown, or downFor, takes one each time.
+void takeOneRaw(benchmark::State& state) {
+    RawSemaphore s;
+    s.count = INT32_MAX;
+    OstrelBench::AllocCounter allocs(state);
+    for (auto _ : state) {
+        pthread_mutex_lock(&s.mutex);
+        const bool taken = s.count >= 1;
+        if (taken) {
+            --s.count;
+        }
+        pthread_mutex_unlock(&s.mutex);
+        benchmark::DoNotOptimize(taken);
+    }
+}
+BENCHMARK(takeOneRaw)->Name("TryDown/raw");
+BENCHMARK(takeOneRaw)->Name("DownForPositive/raw");
+
+void tryDownOstrel(benchmark::State& state) {
+    Ostrel::Semaphore s(INT32_MAX);
+    OstrelBench::AllocCounter allocs(state);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(s.tryDown());
+    }
+}
+BENCHMARK(tryDownOstrel)->Name("TryDown/ostrel");
+
+void downForPositiveOstrel(benchmark::State& state) {
+    Ostrel::Semaphore s(INT32_MAX);
+    OstrelBench::AllocCounter allocs(state);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(s.downFor(1000));
+    }
+}
+BENCHMARK(downForPositiveOstrel)->Name("DownForPositive/ostrel");
+
+// tryLockFor(0) on a free mutex, then unlock: raw is pthread_mutex_trylock and unlock.
+void tryLockForZeroRaw(benchmark::State& state) {
+    RawRecursiveMutex m;
+    OstrelBench::AllocCounter allocs(state);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(pthread_mutex_trylock(&m.mutex) == 0);
+        benchmark::DoNotOptimize(pthread_mutex_unlock(&m.mutex));
+    }
+}
+BENCHMARK(tryLockForZeroRaw)->Name("TryLockForZero/raw");
+
+void tryLockForZeroOstrel(benchmark::State& state) {
+    Ostrel::Mutex m;
+    OstrelBench::AllocCounter allocs(state);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(m.tryLockFor(0));
+        benchmark::DoNotOptimize(m.unlock());
+    }
+}
+BENCHMARK(tryLockForZeroOstrel)->Name("TryLockForZero/ostrel");
+
+// waitFor on a set manual-reset event: raw is lock, test, unlock.
+void waitForSetRaw(benchmark::State& state) {
+    RawEvent e;
+    e.signalled = true;
+    OstrelBench::AllocCounter allocs(state);
+    for (auto _ : state) {
+        pthread_mutex_lock(&e.mutex);
+        const bool found = e.signalled;
+        pthread_mutex_unlock(&e.mutex);
+        benchmark::DoNotOptimize(found);
+    }
+}
+BENCHMARK(waitForSetRaw)->Name("WaitForSet/raw");
+
+void waitForSetOstrel(benchmark::State& state) {
+    Ostrel::Event e(true, true);
+    OstrelBench::AllocCounter allocs(state);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(e.waitFor(1000));
+    }
+}
+BENCHMARK(waitForSetOstrel)->Name("WaitForSet/ostrel");
+
 // ---- Two-thread ping-pong: one round trip per iteration ------------------------------------
 
 void pingPongOstrel(benchmark::State& state) {

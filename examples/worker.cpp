@@ -3,15 +3,20 @@
 // The main thread puts jobs into a queue guarded by a Mutex and counts each one up on the
 // Semaphore; the worker counts down, takes a job and adds it up. To stop it, the main thread sets
 // the Event (manual reset, so it stays set) and gives the Semaphore one more count so that a
-// worker waiting for a job wakes up and sees the Event.
+// worker waiting for a job wakes up and sees the Event; then it waits at most five seconds for
+// the worker to end.
+//
+// The queue and the sum are OSTREL_GUARDED_BY their Mutex and used only under an Ostrel::Locker:
+// compiled with clang and -Wthread-safety, a use without the lock is an error.
 #include <Ostrel/Event.h>
+#include <Ostrel/Locker.h>
 #include <Ostrel/Mutex.h>
 #include <Ostrel/Semaphore.h>
 #include <Ostrel/Thread.h>
 
 #include <deque>
 #include <iostream>
-#include <mutex>
+#include <optional>
 
 class Worker : public Ostrel::Thread {
 public:
@@ -25,7 +30,7 @@ public:
 
     void post(int job) {
         {
-            std::lock_guard<Ostrel::Mutex> hold(queueLock);
+            const Ostrel::Locker<Ostrel::Mutex> hold(queueLock);
             queue.push_back(job);
         }
         jobs.up();
@@ -38,18 +43,19 @@ public:
 
     // The sum of the jobs done so far; read under the lock the worker writes it under.
     long total() {
-        std::lock_guard<Ostrel::Mutex> hold(queueLock);
+        const Ostrel::Locker<Ostrel::Mutex> hold(queueLock);
         return sum;
     }
 
 private:
     int main() override {
+        Ostrel::Thread::setName("example-worker"); // as ps -L and debuggers show it
         for (;;) {
             jobs.down();
             if (stopped.test()) {
                 return 0; // jobs still queued are dropped
             }
-            std::lock_guard<Ostrel::Mutex> hold(queueLock);
+            const Ostrel::Locker<Ostrel::Mutex> hold(queueLock);
             sum += queue.front();
             queue.pop_front();
         }
@@ -58,8 +64,8 @@ private:
     Ostrel::Semaphore jobs{0};
     Ostrel::Event stopped{true, false};
     Ostrel::Mutex queueLock;
-    std::deque<int> queue;
-    long sum = 0;
+    std::deque<int> queue OSTREL_GUARDED_BY(queueLock);
+    long sum OSTREL_GUARDED_BY(queueLock) = 0;
 };
 
 int main() {
@@ -74,8 +80,12 @@ int main() {
             Ostrel::Thread::sleep(1);
         }
         worker.stop();
-        std::cout << "worker ended with code " << worker.join() << ", total " << worker.total()
-                  << '\n';
+        const std::optional<int> code = worker.joinFor(5000);
+        if (!code) {
+            std::cerr << "the worker did not stop within 5 s\n";
+            return 1;
+        }
+        std::cout << "worker ended with code " << *code << ", total " << worker.total() << '\n';
     } catch (const Ostrel::Thread::Exception& e) {
         std::cerr << e.what() << '\n';
         return 1;

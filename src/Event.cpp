@@ -1,5 +1,7 @@
 #include <Ostrel/Event.h>
 
+#include "Deadline.h"
+
 #include <sys/time.h>
 #include <time.h>
 
@@ -39,6 +41,18 @@ bool Event::wait(unsigned long milliseconds) noexcept {
     }
     pthread_mutex_unlock(&mutex);
     return result;
+}
+
+bool Event::awaitSet(unsigned long milliseconds) noexcept {
+    const timespec deadline = internal::monotonicDeadline(milliseconds);
+    // 0 is a wake-up: from set, from pulse (the event is clear again) or spurious; only the state
+    // decides. Anything else is the time-out (or a failure), and a set that came with it counts.
+    while (!signalled) {
+        if (pthread_cond_clockwait(&condition, &mutex, CLOCK_MONOTONIC, &deadline) != 0) {
+            return signalled;
+        }
+    }
+    return true;
 }
 
 } // namespace Ostrel

@@ -1,6 +1,7 @@
 #include <Ostrel/Mutex.h>
 
 #include "ClassAttribute.h"
+#include "Deadline.h"
 
 namespace Ostrel {
 
@@ -26,6 +27,14 @@ Mutex::Mutex() noexcept {
 Mutex::~Mutex() {
     attribute.release(_attr, _useCount);
     pthread_mutex_destroy(&mutex);
+}
+
+// pthread_mutex_clocklock is not interrupted by signals: it returns 0, a timeout or an error.
+bool Mutex::lockWithin(unsigned long milliseconds) noexcept {
+    const timespec deadline = internal::monotonicDeadline(milliseconds);
+    return internal::clockLock(&mutex, false, [&] {
+               return pthread_mutex_clocklock(&mutex, CLOCK_MONOTONIC, &deadline);
+           }) == 0;
 }
 
 std::int64_t Mutex::useCount() noexcept {

@@ -1,6 +1,7 @@
 #include <Ostrel/RWLock.h>
 
 #include "ClassAttribute.h"
+#include "Deadline.h"
 
 namespace Ostrel {
 
@@ -25,6 +26,22 @@ RWLock::RWLock() noexcept {
 RWLock::~RWLock() {
     attribute.release(_attr, _useCount);
     pthread_rwlock_destroy(&rwlock);
+}
+
+// The clock variants of rdlock and wrlock are not interrupted by signals: they return 0, a
+// timeout or an error.
+bool RWLock::readLockWithin(unsigned long milliseconds) noexcept {
+    const timespec deadline = internal::monotonicDeadline(milliseconds);
+    return internal::clockLock(&rwlock, true, [&] {
+               return pthread_rwlock_clockrdlock(&rwlock, CLOCK_MONOTONIC, &deadline);
+           }) == 0;
+}
+
+bool RWLock::writeLockWithin(unsigned long milliseconds) noexcept {
+    const timespec deadline = internal::monotonicDeadline(milliseconds);
+    return internal::clockLock(&rwlock, false, [&] {
+               return pthread_rwlock_clockwrlock(&rwlock, CLOCK_MONOTONIC, &deadline);
+           }) == 0;
 }
 
 std::int64_t RWLock::useCount() noexcept {

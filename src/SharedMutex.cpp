@@ -1,6 +1,7 @@
 #include <Ostrel/SharedMutex.h>
 
 #include "ClassAttribute.h"
+#include "Deadline.h"
 #include "Messages.h"
 
 #include <iostream>
@@ -51,6 +52,14 @@ SharedMutex::~SharedMutex() {
     } catch (const SharedMemory::Exception& error) {
         std::cerr << error.what() << std::endl;
     }
+}
+
+// pthread_mutex_clocklock is not interrupted by signals: it returns 0, a timeout or an error.
+bool SharedMutex::lockWithin(unsigned long milliseconds) noexcept {
+    const timespec deadline = internal::monotonicDeadline(milliseconds);
+    return internal::clockLock(mutex, false, [&] {
+               return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+           }) == 0;
 }
 
 void SharedMutex::lockFailed() noexcept {

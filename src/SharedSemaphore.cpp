@@ -1,5 +1,6 @@
 #include <Ostrel/SharedSemaphore.h>
 
+#include "Deadline.h"
 #include "Messages.h"
 
 #include <cerrno>
@@ -41,6 +42,42 @@ void SharedSemaphore::postFailed() const noexcept {
 
 void SharedSemaphore::waitFailed() const noexcept {
     report("Cannot wait on shared semaphore", semaphore == nullptr ? EINVAL : errno);
+}
+
+// Goes on from a sem_trywait that did not take one, with its errno: EAGAIN is a count of 0.
+bool SharedSemaphore::awaitCount(unsigned long milliseconds) const noexcept {
+    if (semaphore == nullptr || errno != EAGAIN) {
+        waitFailed();
+        return false;
+    }
+    if (milliseconds == 0) {
+        return false;
+    }
+    const timespec deadline = internal::monotonicDeadline(milliseconds);
+    int result = 0;
+    do {
+        result = sem_clockwait(semaphore, CLOCK_MONOTONIC, &deadline);
+    } while (result == -1 && errno == EINTR);
+    if (result == 0) {
+#if defined(OSTREL_THREAD_SANITIZER)
+        // It knows sem_post and sem_wait but not sem_clockwait: the post happened before this.
+        __tsan_acquire(semaphore);
+#endif
+        return true;
+    }
+    if (errno != ETIMEDOUT) {
+        waitFailed();
+    }
+    return false;
+}
+
+int SharedSemaphore::value() const noexcept {
+    int count = -1;
+    if (semaphore == nullptr || sem_getvalue(semaphore, &count) == -1) {
+        report("Cannot get value of shared semaphore", semaphore == nullptr ? EINVAL : errno);
+        return -1;
+    }
+    return count;
 }
 
 } // namespace Ostrel

@@ -8,15 +8,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 
 #include <sys/mman.h>
+#include <sys/time.h>
 
 using Ostrel::SharedMemory;
 using Ostrel::SharedMutex;
 using Ostrel::SharedSemaphore;
 using OstrelTest::NamedObject;
 using OstrelTest::withError;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -103,7 +107,8 @@ TEST_P(SharedObjectDiagnostic, PrintsItsLines) {
                       } else {
                           SharedSemaphore semaphore(row.object == Semaphore ? name.c_str() : "a/b",
                                                     1);
-                          semaphore.up(), semaphore.down();
+                          semaphore.up(), semaphore.down(), semaphore.tryDown();
+                          semaphore.downFor(1), semaphore.value();
                       }
                   }),
                   row.printed);
@@ -114,7 +119,8 @@ std::string line(const char* text, int error) {
     return withError(text, error) + "\n";
 }
 
-// The construction of a SharedMutex locks once; a refused semaphore reports every later call.
+// The construction of a SharedMutex locks once; a refused semaphore reports every later call; a
+// downFor that finds nothing is no failure.
 const Diagnostic diagnostics[] = {
     {"MutexSilent", {"", 0}, Mutex, ""},
     {"MutexLockFails",
@@ -133,8 +139,34 @@ const Diagnostic diagnostics[] = {
      RefusedSemaphore,
      line("Cannot create shared semaphore", EINVAL) + line("Cannot post shared semaphore", EINVAL) +
          line("Cannot wait on shared semaphore", EINVAL) +
+         line("Cannot wait on shared semaphore", EINVAL) +
+         line("Cannot wait on shared semaphore", EINVAL) +
+         line("Cannot get value of shared semaphore", EINVAL) +
          line("Cannot close shared semaphore", EINVAL)}};
+
 INSTANTIATE_TEST_SUITE_P(Ipc, SharedObjectDiagnostic, testing::ValuesIn(diagnostics),
                          OstrelTest::RowName());
+
+std::atomic<int> alarms{0};
+
+// Interrupted by signals a thousand times a second (no SA_RESTART), downFor waits its whole time
+// and still takes the unit that comes. Signal dispositions belong to the process: in a child.
+TEST(SharedSemaphore, DownForOutlastsSignals) {
+    const NamedObject name;
+    OstrelTest::inChild([&] {
+        struct sigaction action {};
+        action.sa_handler = [](int) { ++alarms; };
+        sigaction(SIGALRM, &action, nullptr);
+        const itimerval rain{{0, 1000}, {0, 1000}};
+        setitimer(ITIMER_REAL, &rain, nullptr);
+        SharedSemaphore semaphore(name.c_str(), 0);
+        EXPECT_GE(OstrelTest::millisecondsOf([&] { EXPECT_FALSE(semaphore.downFor(200)); }), 200);
+        std::thread giver([&] { std::this_thread::sleep_for(100ms), semaphore.up(); });
+        EXPECT_TRUE(semaphore.downFor(10000));
+        giver.join();
+        EXPECT_GT(alarms, OstrelTest::threadSanitizerBuild ? 0 : 10); // it delivers them late
+        EXPECT_EQ(semaphore.value(), 0);
+    });
+}
 
 } // namespace

@@ -74,6 +74,16 @@ TEST(Thread, JoinGivesTheCodeOfReturnExitOrTerminate) {
         10000);
 }
 
+// The calling thread gets the name, cut to the system's 15 bytes.
+TEST(Thread, SetNameNamesTheCallingThread) {
+    std::thread([] {
+        Thread::setName("ostrel-worker-0123");
+        char name[32] = "";
+        pthread_getname_np(pthread_self(), name, sizeof name);
+        EXPECT_STREQ(name, "ostrel-worker-0");
+    }).join();
+}
+
 // A failing call and its message.
 struct Failure {
     const char* name;

@@ -1,17 +1,22 @@
-// Mutex, RWLock and SharedMutex (their lockable contract), Semaphore, Event and getSystemTime.
+// Mutex, RWLock and SharedMutex (their lockable contract), Semaphore, Event, the clocks, and
+// every timed operation of the library.
 #include <Ostrel/Event.h>
 #include <Ostrel/Mutex.h>
 #include <Ostrel/RWLock.h>
 #include <Ostrel/Semaphore.h>
 #include <Ostrel/SharedMutex.h>
+#include <Ostrel/SharedSemaphore.h>
+#include <Ostrel/Thread.h>
 #include <Ostrel/Time.h>
 
+#include "fault/Fault.h"
 #include "support/Support.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cmath>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 
@@ -31,6 +36,9 @@ template <class Lock, class Guard = std::unique_lock<Lock>> bool freeElsewhere(L
 template <class Lock> struct Named : OstrelTest::NamedObject, Lock {};
 template <> struct Named<SharedMutex> : OstrelTest::NamedObject, SharedMutex {
     Named() : SharedMutex(c_str()) {}
+};
+template <> struct Named<SharedSemaphore> : OstrelTest::NamedObject, SharedSemaphore {
+    Named() : SharedSemaphore(c_str(), 0) {}
 };
 
 template <class Lock> class Lockable : public testing::Test {};
@@ -143,14 +151,125 @@ TEST(Event, SetWakesAWaiter) {
     waiter.join();
 }
 
-// The wall clock, in seconds with whole microseconds.
-TEST(Time, WallClockInWholeMicroseconds) {
+// The wall clock, in seconds with whole microseconds; the monotonic clock of steady_clock.
+TEST(Time, WallClockInWholeMicrosecondsAndMonotonicClock) {
     for (int i = 0; i < 100; ++i) {
         const double now = getSystemTime();
         const std::chrono::duration<double> clock =
             std::chrono::system_clock::now().time_since_epoch();
         EXPECT_NEAR(now, clock.count(), 1.0);
         EXPECT_NEAR(now * 1e6, std::round(now * 1e6), 0.4) << std::fixed << now;
+        const std::chrono::duration<double> steady =
+            std::chrono::steady_clock::now().time_since_epoch();
+        EXPECT_NEAR(getMonotonicTime(), steady.count(), 0.1);
+    }
+}
+
+// A timed operation, attempt(ms), on the test's thread. Another thread makes it unavailable with
+// hold(), then calls disturb() (a wake-up that changes nothing) again and again; release() makes
+// it available, there or on the test's thread after a success (unlock, or give a count or state).
+struct Timed {
+    const char* name;
+    std::function<bool(unsigned long)> attempt;
+    std::function<void()> hold, disturb, release;
+};
+
+template <class Lock, class Attempt, class Hold>
+Timed lockRow(const char* name, Attempt attempt, Hold hold) {
+    auto lock = std::make_shared<Named<Lock>>();
+    return {name, [=](unsigned long ms) { return attempt(*lock, ms); }, [=] { hold(*lock); }, [] {},
+            [=] { lock->unlock(); }};
+}
+
+template <class Object, class Attempt, class Give, class Disturb>
+Timed giveRow(const char* name, std::shared_ptr<Object> object, Attempt attempt, Give give,
+              Disturb disturb) {
+    return {name, [=](unsigned long ms) { return attempt(*object, ms); }, [] {},
+            [=] { disturb(*object); }, [=] { give(*object); }};
+}
+
+// A thread that ends with 3 once released; released while not running, it starts to end at once.
+struct Waiter : Thread {
+    int main() override { return done.waitFor(60000) ? 3 : -3; }
+    void release() {
+        if (!running) {
+            start();
+        }
+        done.set();
+    }
+    ~Waiter() override { release(), join(); }
+    Event done{true, false};
+};
+Timed joinRow() {
+    auto thread = std::make_shared<Waiter>();
+    return {"ThreadJoinFor", [=](unsigned long ms) { return thread->joinFor(ms) == 3; },
+            [=] { thread->done.reset(), thread->start(); }, [] {}, [=] { thread->release(); }};
+}
+
+const auto downFor = [](auto& semaphore, unsigned long ms) { return semaphore.downFor(ms); };
+const auto up = [](auto& semaphore) { semaphore.up(); };
+const auto waitFor = [](Event& event, unsigned long ms) { return event.waitFor(ms); };
+const auto tryLockFor = [](auto& lock, unsigned long ms) { return lock.tryLockFor(ms); };
+const auto lockIt = [](auto& lock) { lock.lock(); };
+const auto nothing = [](auto&) {};
+
+// Every timed operation: 0 tries once; 200 ms pass (less than 2 s more, loaded) whatever the wall
+// clock says (an hour back) and whatever wakes the waiter in vain (an event's pulses); another
+// thread's matching operation ends the wait; available, it returns at once.
+TEST(Timed, TimesOutOnTheMonotonicClockAndTakesWhatComes) {
+    using std::chrono::milliseconds;
+    const Timed rows[] = {
+        giveRow("SemaphoreDownFor", std::make_shared<Semaphore>(0), downFor, up, nothing),
+        giveRow("ManualEventWaitFor", std::make_shared<Event>(true, false), waitFor, set, pulse),
+        giveRow("AutoEventWaitFor", std::make_shared<Event>(false, false), waitFor, set, pulse),
+        giveRow("SharedSemaphoreDownFor", std::make_shared<Named<SharedSemaphore>>(), downFor, up,
+                nothing),
+        lockRow<Mutex>("MutexTryLockFor", tryLockFor, lockIt),
+        lockRow<Mutex>(
+            "MutexTryLockUntilWallClock",
+            [](Mutex& m, unsigned long ms) {
+                return m.try_lock_until(std::chrono::system_clock::now() + milliseconds(ms));
+            },
+            lockIt),
+        lockRow<RWLock>(
+            "RWLockTryWriteLockFor",
+            [](RWLock& l, unsigned long ms) { return l.tryWriteLockFor(ms); },
+            [](RWLock& l) { l.readLock(); }),
+        lockRow<RWLock>(
+            "RWLockTryReadLockFor",
+            [](RWLock& l, unsigned long ms) { return l.tryReadLockFor(ms); }, lockIt),
+        lockRow<RWLock>(
+            "RWLockTryLockSharedFor",
+            [](RWLock& l, unsigned long ms) { return l.try_lock_shared_for(milliseconds(ms)); },
+            lockIt),
+        lockRow<SharedMutex>("SharedMutexTryLockFor", tryLockFor, lockIt),
+        joinRow()};
+    for (const Timed& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::atomic<bool> held{false}, go{false};
+        std::thread other([&] {
+            row.hold();
+            held = true;
+            while (!go) {
+                row.disturb();
+                std::this_thread::sleep_for(2ms);
+            }
+            std::this_thread::sleep_for(50ms);
+            row.release();
+        });
+        OstrelTest::eventually([&] { return held.load(); });
+        OstrelFault::shiftWallClock(-3600);
+        EXPECT_FALSE(row.attempt(0));
+        EXPECT_NEAR(OstrelTest::millisecondsOf([&] { EXPECT_FALSE(row.attempt(200)); }), 1100, 900);
+        OstrelFault::shiftWallClock(0);
+        go = true;
+        EXPECT_LT(OstrelTest::millisecondsOf([&] { EXPECT_TRUE(row.attempt(20000)); }), 10000);
+        other.join();
+        row.release();
+        EXPECT_TRUE(OstrelTest::eventually([&] { return row.attempt(0); }));
+        row.release();
+        EXPECT_LT(OstrelTest::millisecondsOf([&] { EXPECT_TRUE(row.attempt(20000)); }), 10000);
+        row.release();
     }
 }
 

@@ -14,10 +14,17 @@
 /// it came from set, from pulse, or spuriously from the platform, and the state is not tested
 /// again. wait(milliseconds) measures its limit on the wall clock (gettimeofday and a condition
 /// variable on the realtime clock): the deadline is fixed before the event's mutex is taken, and a
-/// change of the system clock moves it. Nothing is thrown or printed; nothing allocates.
-/// Every operation but construction and destruction may come from any thread; an Event is
-/// destroyed only when nobody waits on it. All operations but the timed wait are inline: they cost
-/// what the same platform calls written by hand cost.
+/// change of the system clock moves it.
+///
+/// waitFor(milliseconds) is the timed wait to use: it measures its limit on the monotonic clock
+/// (pthread_cond_clockwait with CLOCK_MONOTONIC), so a change of the system clock neither shortens
+/// nor lengthens it, and it ends only when it finds the event set or the time is up: a wake-up
+/// that finds the event clear (after a pulse, or spurious) goes back to waiting for the time left.
+///
+/// Nothing is thrown or printed; nothing allocates. Every operation but construction and
+/// destruction may come from any thread; an Event is destroyed only when nobody waits on it. All
+/// operations but the waits that do not find the event set are inline: they cost what the same
+/// platform calls written by hand cost.
 #pragma once
 
 #include <Ostrel/Export.h>
@@ -98,8 +105,25 @@ public:
     /// system clock forward or back during the wait shortens or lengthens it accordingly. Like
     /// wait(), it waits once: an early or spurious wake-up returns true.
     bool wait(unsigned long milliseconds) noexcept;
+    /// Waits until the event is set, at most milliseconds on the monotonic clock; 0 only looks,
+    /// like test. True when it finds the event set, and in automatic-reset mode it takes it (the
+    /// event is clear afterwards); false when the time is up. A pulse, or a wake-up that finds the
+    /// event clear, does not end the wait.
+    bool waitFor(unsigned long milliseconds) noexcept {
+        pthread_mutex_lock(&mutex);
+        const bool found = signalled || (milliseconds != 0 && awaitSet(milliseconds));
+        if (!manualReset) {
+            signalled = false;
+        }
+        pthread_mutex_unlock(&mutex);
+        return found;
+    }
 
 private:
+    /// The wait of waitFor, with the mutex held: true once the event is set, false when the time
+    /// is up first.
+    bool awaitSet(unsigned long milliseconds) noexcept;
+
     pthread_mutex_t mutex;
     pthread_cond_t condition;
     bool manualReset;

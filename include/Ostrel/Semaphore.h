@@ -7,10 +7,14 @@
 ///
 /// The count may start at any value, zero or negative included: down waits while it is below 1,
 /// so a start of -2 needs three up calls before one down completes. up wakes at most one waiter
-/// and signals after releasing the mutex. up and down are inline: they cost what the same
-/// platform calls written by hand cost. Nothing is thrown or printed; nothing allocates.
-/// up and down may come from any thread; construction and destruction must not overlap with any
-/// other call on the same object, and a Semaphore is destroyed only when nobody waits on it.
+/// and signals after releasing the mutex. tryDown takes 1 only if it can at once; downFor waits
+/// for it at most a number of milliseconds, measured on the monotonic clock (pthread_cond_clockwait
+/// with CLOCK_MONOTONIC, whatever clock the condition variable was made with), so a change of the
+/// system clock neither shortens nor lengthens the wait. up, down, tryDown and a downFor that
+/// finds the count positive are inline: they cost what the same platform calls written by hand
+/// cost. Nothing is thrown or printed; nothing allocates. Every operation but construction and
+/// destruction may come from any thread; those two must not overlap with any other call on the
+/// same object, and a Semaphore is destroyed only when nobody waits on it.
 #pragma once
 
 #include <Ostrel/Export.h>
@@ -49,8 +53,27 @@ public:
         --count;
         return pthread_mutex_unlock(&mutex);
     }
+    /// Takes 1 from the count if it is at least 1, without waiting: true when it took one.
+    bool tryDown() noexcept { return downFor(0); }
+    /// Takes 1 from the count as soon as it is at least 1, waiting at most milliseconds on the
+    /// monotonic clock; 0 tries once, like tryDown. A wake-up that finds the count below 1 goes
+    /// back to waiting for the time left. True when it took one; false, with the count
+    /// untouched, when the time is up.
+    bool downFor(unsigned long milliseconds) noexcept {
+        pthread_mutex_lock(&mutex);
+        const bool taken = count >= 1 || (milliseconds != 0 && awaitCount(milliseconds));
+        if (taken) {
+            --count;
+        }
+        pthread_mutex_unlock(&mutex);
+        return taken;
+    }
 
 private:
+    /// The wait of downFor, with the mutex held: true once the count is at least 1, false when
+    /// the time is up first.
+    bool awaitCount(unsigned long milliseconds) noexcept;
+
     pthread_mutex_t mutex;
     pthread_cond_t condition;
     std::int32_t count;

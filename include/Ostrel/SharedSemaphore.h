@@ -17,10 +17,17 @@
 ///   up          "Cannot post shared semaphore - " + text
 ///   down        "Cannot wait on shared semaphore - " + text (nothing taken; a wait interrupted
 ///               by a signal is not retried)
-/// On an object without semaphore, up, down and the destructor print their line with the text of
-/// EINVAL ("Invalid argument") and touch nothing.
+///   tryDown, downFor  the same line as down, and false; a count of 0 (tryDown) or the end of
+///               the time (downFor) is not a failure and prints nothing
+///   value       "Cannot get value of shared semaphore - " + text, and -1
+/// On an object without semaphore, every operation and the destructor print their line with the
+/// text of EINVAL ("Invalid argument") and touch nothing.
 ///
-/// up and down may be called from any thread of any process. Copying is forbidden.
+/// downFor waits at most a number of milliseconds, measured on the monotonic clock (sem_clockwait
+/// with CLOCK_MONOTONIC), so a change of the system clock neither shortens nor lengthens it; an
+/// interruption by a signal goes back to waiting for the time left; 0 tries once. Nothing
+/// allocates but the printing of a failure. Every operation may be called from any thread of any
+/// process. Copying is forbidden.
 #pragma once
 
 #include <Ostrel/Export.h>
@@ -57,11 +64,25 @@ public:
             waitFailed();
         }
     }
+    /// Takes 1 if the count is at least 1, without waiting (sem_trywait): true when it took one.
+    bool tryDown() noexcept { return downFor(0); }
+    /// Takes 1 as soon as the count is at least 1, waiting at most milliseconds on the monotonic
+    /// clock; 0 tries once, like tryDown. A count that is positive at once costs one sem_trywait.
+    /// True when it took one; false when the time is up, or after printing the line of down when
+    /// the wait fails.
+    bool downFor(unsigned long milliseconds) noexcept {
+        return (semaphore != nullptr && sem_trywait(semaphore) == 0) || awaitCount(milliseconds);
+    }
+    /// The current count (sem_getvalue), 0 or more; -1 after printing "Cannot get value of shared
+    /// semaphore - " + error text.
+    int value() const noexcept;
 
 private:
     /// Print the line of the failed operation: the text of errno, or of EINVAL without semaphore.
     void postFailed() const noexcept;
     void waitFailed() const noexcept;
+    /// The rest of downFor after a sem_trywait that did not take one.
+    bool awaitCount(unsigned long milliseconds) const noexcept;
 
     /// The open semaphore; null when opening failed.
     sem_t* semaphore;

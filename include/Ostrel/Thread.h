@@ -27,6 +27,11 @@
 /// in the process; that set-up is guarded, so two threads may construct the first objects at the
 /// same time.
 ///
+/// Waiting with a limit: joinFor(milliseconds) waits for the thread at most that long, measured on
+/// the monotonic clock (pthread_clockjoin_np with CLOCK_MONOTONIC), so a change of the system clock
+/// neither shortens nor lengthens it; 0 only looks. A thread still running at the limit stays to be
+/// joined. setName names the calling thread for ps, top and debuggers.
+///
 /// Lifetime: the destructor joins a thread that is still marked running (it never cancels it).
 /// Since it runs after the subclass's members are gone, a subclass whose body uses its own
 /// members ends and joins its thread in its own destructor.
@@ -36,6 +41,7 @@
 
 #include <pthread.h>
 
+#include <optional>
 #include <string>
 
 namespace Ostrel {
@@ -74,6 +80,11 @@ public:
     /// Waits for the thread and clears running, also when the wait fails. Throws "Thread doesn't
     /// run", or "Cannot join thread".
     int join();
+    /// Waits for the thread at most milliseconds on the monotonic clock (0: only looks). Empty
+    /// while the thread still runs at the limit: it stays running, to be joined later. Otherwise
+    /// what join() returns or throws: the exit code, and running cleared. Throws "Thread doesn't
+    /// run", or "Cannot join thread". Allocates only the exception it throws.
+    std::optional<int> joinFor(unsigned long milliseconds);
     /// Cancels the thread ASYNCHRONOUSLY: it may stop at any machine instruction, with no
     /// destructor of its locals run and any lock it held left locked (see the DANGER note).
     /// Stores code in exitCode first, then requests cancellation; does not wait and leaves
@@ -92,6 +103,9 @@ public:
     /// Waits milliseconds (at most 2147483647); a signal that interrupts the wait restarts it
     /// with the full time. Throws "Cannot sleep" with the system's error text as detail.
     static void sleep(unsigned long milliseconds);
+    /// Names the calling thread for ps, top and debuggers with the first 15 bytes of name (the
+    /// system's limit), which the system cannot refuse for the calling thread. Does not allocate.
+    static void setName(const std::string& name) noexcept;
 
     /// The thread last started; 0 after construction.
     pthread_t threadId;

@@ -1,8 +1,12 @@
 /// \file
-/// \brief Ostrel::getSystemTime - the wall clock.
+/// \brief Ostrel::getSystemTime - the wall clock; Ostrel::getMonotonicTime - the clock of the
+/// timed operations.
 #pragma once
 
 #include <Ostrel/Export.h>
+
+#include <chrono>
+#include <climits>
 
 namespace Ostrel {
 
@@ -16,5 +20,57 @@ namespace Ostrel {
 OSTREL_API double getSystemTime() noexcept;
 
 /// \}
+
+/// \defgroup getMonotonicTime Ostrel::getMonotonicTime
+/// \details Declared in <Ostrel/Time.h>.
+/// \{
+
+/// Seconds on the monotonic clock (CLOCK_MONOTONIC), with nanosecond resolution: from an
+/// unspecified start, never set back or forward, so the difference of two calls is the time
+/// that passed between them. Every timed operation of the library (Semaphore::downFor,
+/// Event::waitFor, the tryLockFor functions, SharedSemaphore::downFor, Thread::joinFor) measures
+/// its limit on this clock. Thread-safe; never throws; does not allocate.
+OSTREL_API double getMonotonicTime() noexcept;
+
+/// \}
+
+/// \cond INTERNAL
+namespace detail {
+
+// The limit in whole milliseconds that a timed operation takes for a std::chrono duration:
+// rounded up, so that the wait is never shorter than asked; 0 for a duration of 0 or less.
+template <class Rep, class Period>
+unsigned long toMilliseconds(const std::chrono::duration<Rep, Period>& duration) {
+    const double milliseconds = std::chrono::duration<double, std::milli>(duration).count();
+    if (!(milliseconds > 0)) {
+        return 0;
+    }
+    if (milliseconds >= static_cast<double>(ULONG_MAX)) {
+        return ULONG_MAX;
+    }
+    const auto whole = static_cast<unsigned long>(milliseconds);
+    return static_cast<double>(whole) < milliseconds ? whole + 1 : whole;
+}
+
+// tryFor(milliseconds) until the time point of any clock: once at least, so a past time point
+// means "try once"; again while that clock, which may be set during the wait, has not reached it.
+// A tryFor that gives up before its time failed (a lock its caller holds) and is not repeated.
+template <class Clock, class Duration, class TryFor>
+bool tryUntil(const std::chrono::time_point<Clock, Duration>& limit, TryFor tryFor) {
+    for (;;) {
+        const unsigned long milliseconds = toMilliseconds(limit - Clock::now());
+        const auto start = std::chrono::steady_clock::now();
+        if (tryFor(milliseconds)) {
+            return true;
+        }
+        if (!(Clock::now() < limit) ||
+            std::chrono::steady_clock::now() - start < std::chrono::milliseconds(milliseconds)) {
+            return false;
+        }
+    }
+}
+
+} // namespace detail
+/// \endcond
 
 } // namespace Ostrel

@@ -9,6 +9,8 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/mman.h>
+#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace OstrelFault {
@@ -17,6 +19,7 @@ namespace {
 Rule rules[8];
 std::atomic<long> calls[8];
 std::atomic<int> ruleCount{0};
+std::atomic<long> wallClockShift{0};
 
 // Counts this call of name: the errno it must fail with, or 0.
 int check(const char* name) {
@@ -58,6 +61,10 @@ Inject::~Inject() {
     ruleCount = 0;
 }
 
+void shiftWallClock(long seconds) {
+    wallClockShift = seconds;
+}
+
 } // namespace OstrelFault
 
 using OstrelFault::forward;
@@ -87,6 +94,21 @@ int close(int fd) {
 }
 int sem_close(sem_t* semaphore) noexcept {
     return forward<&sem_close>("sem_close", -1, semaphore);
+}
+// ThreadSanitizer's runtime reads the clocks too: only the wall clock moves, only when asked.
+int clock_gettime(clockid_t clock, timespec* time) noexcept {
+    const int result = real<&clock_gettime>("clock_gettime")(clock, time);
+    if (clock == CLOCK_REALTIME && result == 0) {
+        time->tv_sec += OstrelFault::wallClockShift;
+    }
+    return result;
+}
+int gettimeofday(timeval* time, void* zone) noexcept {
+    const int result = real<&gettimeofday>("gettimeofday")(time, zone);
+    if (result == 0) {
+        time->tv_sec += OstrelFault::wallClockShift;
+    }
+    return result;
 }
 
 } // extern "C"

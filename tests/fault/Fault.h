@@ -23,4 +23,8 @@ public:
     Inject& operator=(const Inject&) = delete;
 };
 
+// From now on, gettimeofday and clock_gettime(CLOCK_REALTIME) report the wall clock as if it had
+// been set by seconds (back when negative), until shifted by 0; every other clock stays.
+void shiftWallClock(long seconds);
+
 } // namespace OstrelFault

@@ -57,6 +57,14 @@ template <class Pred> bool eventually(Pred pred, int ms = 5000) {
     return true;
 }
 
+// The milliseconds fn takes, on the monotonic clock.
+template <class Fn> double millisecondsOf(Fn fn) {
+    const auto start = std::chrono::steady_clock::now();
+    fn();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
 // Runs fn(0) ... fn(n - 1) on n threads at once and joins them.
 void runThreads(int n, const std::function<void(int)>& fn);
 

@@ -1,0 +1,54 @@
+// The deadlines of the timed operations, on CLOCK_MONOTONIC: no setting of the system clock moves
+// them. Each timed operation computes its deadline once and gives the same deadline back to the
+// platform wait after a spurious wake-up or an interruption, so it waits only the time left.
+// Internal: neither installed nor exported.
+#pragma once
+
+#include <ctime>
+
+#if defined(__SANITIZE_THREAD__)
+#define OSTREL_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define OSTREL_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(OSTREL_THREAD_SANITIZER)
+#include <sanitizer/tsan_interface.h>
+#endif
+
+namespace Ostrel::internal {
+
+constexpr long nanosPerSecond = 1000000000L;
+
+// Now on the monotonic clock plus milliseconds.
+inline timespec monotonicDeadline(unsigned long milliseconds) noexcept {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(milliseconds / 1000UL);
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000UL) * 1000000L;
+    if (deadline.tv_nsec >= nanosPerSecond) {
+        ++deadline.tv_sec;
+        deadline.tv_nsec -= nanosPerSecond;
+    }
+    return deadline;
+}
+
+// Runs lock(), a pthread_*_clock*lock call on the lock at address, and returns its result.
+// ThreadSanitizer intercepts pthread_mutex_lock and pthread_rwlock_rdlock/wrlock but not their
+// CLOCK_MONOTONIC variants: under it, the lock is announced around the call as a try-lock, so
+// that it knows who holds the lock and checks the data it guards.
+template <class Lock> int clockLock(void* address, bool shared, Lock lock) noexcept {
+#if defined(OSTREL_THREAD_SANITIZER)
+    const unsigned flags = __tsan_mutex_try_lock | (shared ? __tsan_mutex_read_lock : 0U);
+    __tsan_mutex_pre_lock(address, flags);
+    const int error = lock();
+    __tsan_mutex_post_lock(address, flags | (error != 0 ? __tsan_mutex_try_lock_failed : 0U), 0);
+    return error;
+#else
+    (void)address, (void)shared;
+    return lock();
+#endif
+}
+
+} // namespace Ostrel::internal
