@@ -10,7 +10,7 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +32,12 @@ ExitStatus decode(int status) {
 }
 
 // Milliseconds on the monotonic clock.
+// A process file descriptor of pid, close-on-exec. The system call directly: the C library's
+// header of pidfd_open lacks C linkage in some versions.
+int openPidFd(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
 long long nowMs() {
     timespec now{};
     (void)::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -147,7 +153,7 @@ std::optional<ExitStatus> Child::waitFor(unsigned long milliseconds) {
             return std::nullopt;
         }
         // The child is not reaped yet, so its id cannot have been reused.
-        if (_pidfd == -1 && (_pidfd = ::pidfd_open(_pid, 0)) == -1) {
+        if (_pidfd == -1 && (_pidfd = openPidFd(_pid)) == -1) {
             throw Command::Exception("Cannot wait for child", errno);
         }
         pollfd ready{_pidfd, POLLIN, 0};

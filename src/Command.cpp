@@ -82,7 +82,8 @@ void check(int result) {
 }
 
 // "name=value" entries of environment, with name's entry replaced or removed.
-void edit(std::vector<std::string>& environment, const std::string& name, const std::string* value) {
+void edit(std::vector<std::string>& environment, const std::string& name,
+          const std::string* value) {
     const std::string prefix = name + "=";
     for (auto it = environment.begin(); it != environment.end(); ++it) {
         if (it->compare(0, prefix.size(), prefix) == 0) {
@@ -109,8 +110,8 @@ std::vector<char*> pointersTo(const std::vector<std::string>& strings) {
 } // namespace
 
 Command::Exception::Exception(const char* text, int error)
-    : _message(internal::composeMessage(
-          text, error == 0 ? nullptr : internal::errorText(error).c_str())),
+    : _message(internal::composeMessage(text,
+                                        error == 0 ? nullptr : internal::errorText(error).c_str())),
       _error(error) {}
 
 Command::Exception::~Exception() = default;
@@ -257,8 +258,9 @@ Child Command::start() const {
     const std::vector<char*> argv = pointersTo(_argv);
     pid_t pid = -1;
     const int result =
-        _searchPath ? ::posix_spawnp(&pid, argv[0], &setup.actions, &setup.attr, argv.data(), childEnv)
-                    : ::posix_spawn(&pid, argv[0], &setup.actions, &setup.attr, argv.data(), childEnv);
+        _searchPath
+            ? ::posix_spawnp(&pid, argv[0], &setup.actions, &setup.attr, argv.data(), childEnv)
+            : ::posix_spawn(&pid, argv[0], &setup.actions, &setup.attr, argv.data(), childEnv);
     if (result != 0) {
         throw Exception("Cannot run program", result);
     }
