@@ -125,6 +125,9 @@ ExitStatus Child::wait() {
     if (_waited) {
         return _status;
     }
+    if (_pid == -1) {
+        throw Command::Exception("Cannot wait for child", ECHILD); // not waitpid(-1): any child
+    }
     int status = 0;
     while (::waitpid(_pid, &status, 0) == -1) {
         if (errno != EINTR) {
@@ -137,6 +140,9 @@ ExitStatus Child::wait() {
 std::optional<ExitStatus> Child::waitFor(unsigned long milliseconds) {
     if (_waited) {
         return _status;
+    }
+    if (_pid == -1) {
+        throw Command::Exception("Cannot wait for child", ECHILD);
     }
     const long long deadline = nowMs() + static_cast<long long>(milliseconds);
     for (;;) {

@@ -2,6 +2,7 @@
 
 #include "Messages.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -81,16 +82,16 @@ void check(int result) {
     }
 }
 
-// "name=value" entries of environment, with name's entry replaced or removed.
+// environment ("name=value" entries) with every entry of name removed, and then name=value
+// added unless value is null.
 void edit(std::vector<std::string>& environment, const std::string& name,
           const std::string* value) {
     const std::string prefix = name + "=";
-    for (auto it = environment.begin(); it != environment.end(); ++it) {
-        if (it->compare(0, prefix.size(), prefix) == 0) {
-            environment.erase(it);
-            break;
-        }
-    }
+    environment.erase(std::remove_if(environment.begin(), environment.end(),
+                                     [&](const std::string& entry) {
+                                         return entry.compare(0, prefix.size(), prefix) == 0;
+                                     }),
+                      environment.end());
     if (value != nullptr) {
         environment.push_back(prefix + *value);
     }
