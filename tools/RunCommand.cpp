@@ -81,16 +81,18 @@ public:
         sigemptyset(&mask);
         pthread_sigmask(SIG_BLOCK, nullptr, &mask);
         if (stopSignal == 0) {
-            stopSignal = sigismember(&mask, SIGTERM) == 1  ? SIGTERM
-                         : sigismember(&mask, SIGHUP) == 1 ? SIGHUP
-                                                           : SIGINT;
+            stopSignal = sigismember(&mask, SIGTERM) == 1 ? SIGTERM : SIGINT;
         }
         TerminateRequest::signalReceived(type);
     }
 };
 
+// SIGHUP says which signal it is before it passes the request on.
 void onHangUp(int /*signal*/) {
     const int savedErrno = errno;
+    if (stopSignal == 0) {
+        stopSignal = SIGHUP;
+    }
     (void)Ostrel::Signal::_the.handleSignal(Ostrel::Signal::Terminate);
     errno = savedErrno;
 }
