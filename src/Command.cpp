@@ -219,8 +219,11 @@ Child Command::start() const {
             Fd readEnd(ends[0]), writeEnd(ends[1]);
             readEnd = aboveStandard(readEnd.release());
             writeEnd = aboveStandard(writeEnd.release());
-            childEnds[fd] = fd == 0 ? std::move(readEnd) : std::move(writeEnd);
-            parentEnds[fd] = fd == 0 ? std::move(writeEnd) : std::move(readEnd);
+            // The child reads its standard input and writes the other two.
+            Fd& childEnd = fd == 0 ? readEnd : writeEnd;
+            Fd& parentEnd = fd == 0 ? writeEnd : readEnd;
+            childEnds[fd] = std::move(childEnd);
+            parentEnds[fd] = std::move(parentEnd);
         } else if (target.stream == Null) {
             check(posix_spawn_file_actions_addopen(&setup.actions, fd, "/dev/null",
                                                    fd == 0 ? O_RDONLY : O_WRONLY, 0));

@@ -311,8 +311,9 @@ TEST(Child, WaitForKillGroupAndMove) {
     ASSERT_TRUE(OstrelTest::eventually(
         [&] { return bool(std::ifstream(dir.path + "/pid") >> grandchild); }));
     Child moved = std::move(child);
-    EXPECT_EQ(messageOf<Command::Exception>([&] { child.wait(); }),
-              withError("Cannot wait for child", ECHILD));
+    EXPECT_EQ(
+        messageOf<Command::Exception>([&] { child.wait(); }), // NOLINT(bugprone-use-after-move)
+        withError("Cannot wait for child", ECHILD));
     moved.killGroup(SIGTERM);
     const auto status = moved.waitFor(10000);
     ASSERT_TRUE(status);
