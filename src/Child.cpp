@@ -145,6 +145,7 @@ std::optional<ExitStatus> Child::waitFor(unsigned long milliseconds) {
         throw Command::Exception("Cannot wait for child", ECHILD);
     }
     const long long deadline = nowMs() + static_cast<long long>(milliseconds);
+    int pollSteps = 1; // milliseconds, only without process descriptors
     for (;;) {
         int status = 0;
         const pid_t got = ::waitpid(_pid, &status, WNOHANG);
@@ -159,11 +160,20 @@ std::optional<ExitStatus> Child::waitFor(unsigned long milliseconds) {
             return std::nullopt;
         }
         // The child is not reaped yet, so its id cannot have been reused.
-        if (_pidfd == -1 && (_pidfd = openPidFd(_pid)) == -1) {
-            throw Command::Exception("Cannot wait for child", errno);
+        if (_pidfd == -1) {
+            _pidfd = openPidFd(_pid);
+        }
+        const int timeout = left > 1000000000 ? 1000000000 : static_cast<int>(left);
+        if (_pidfd == -1) {
+            if (errno != ENOSYS) {
+                throw Command::Exception("Cannot wait for child", errno);
+            }
+            // No process descriptors (Linux before 5.3, some emulators): short sleeps instead.
+            pollSteps = pollSteps < 50 ? pollSteps * 2 : 50;
+            (void)::poll(nullptr, 0, timeout < pollSteps ? timeout : pollSteps);
+            continue;
         }
         pollfd ready{_pidfd, POLLIN, 0};
-        const int timeout = left > 1000000000 ? 1000000000 : static_cast<int>(left);
         if (::poll(&ready, 1, timeout) == -1 && errno != EINTR) {
             throw Command::Exception("Cannot wait for child", errno);
         }

@@ -6,11 +6,13 @@
 ///
 /// wait() collects the child and returns how it ended; waitFor() does the same within a time
 /// limit, sleeping in the kernel on a process file descriptor (pidfd_open and poll), not polling
-/// in a loop. After the first successful wait the status is kept: later waits return it at once,
-/// and kill() reports ESRCH (the process id may belong to another process by then).
-/// killGroup() signals the child's own process group (kill(-id(), signal)), which exists only
-/// when the child was started with Command::newProcessGroup(true); the group may outlive the
-/// child, so killGroup() still works after the child was waited for, while the group has members.
+/// in a loop (where the system has no process descriptors - Linux before 5.3, valgrind 3.19 -
+/// waitFor() falls back to looking every 1 to 50 ms). After the first successful wait the status is
+/// kept: later waits return it at once, and kill() reports ESRCH (the process id may belong to
+/// another process by then). killGroup() signals the child's own process group (kill(-id(),
+/// signal)), which exists only when the child was started with Command::newProcessGroup(true); the
+/// group may outlive the child, so killGroup() still works after the child was waited for, while
+/// the group has members.
 ///
 /// The pipes that Command set up for the child's standard streams belong to the Child:
 /// stdinFd(), stdoutFd() and stderrFd() give the parent's ends (-1 when the stream is not a
