@@ -236,6 +236,12 @@ TEST(Command, StartErrorsCarryTheSystemText) {
                                                        {dir.path + "/plain", false, EACCES},
                                                        {"no-such-program-here", true, ENOENT},
                                                        {"sh", false, ENOENT}};
+    EXPECT_EQ(messageOf<Command::Exception>(
+                  [] { Command("/bin/true").stdinFrom("/nonexistent/in").start(); }),
+              withError("Cannot open file for child", ENOENT));
+    if (OstrelTest::underValgrind()) {
+        GTEST_SKIP() << "valgrind runs posix_spawn's clone as a fork: the exec error is lost";
+    }
     for (const auto& [program, search, error] : rows) {
         int got = 0;
         EXPECT_EQ(messageOf<Command::Exception>([&, &program = program, &search = search] {
@@ -250,9 +256,6 @@ TEST(Command, StartErrorsCarryTheSystemText) {
             << program;
         EXPECT_EQ(got, error) << program;
     }
-    EXPECT_EQ(messageOf<Command::Exception>(
-                  [] { Command("/bin/true").stdinFrom("/nonexistent/in").start(); }),
-              withError("Cannot open file for child", ENOENT));
 }
 
 // Each row's child writes to a pipe; what the parent reads.

@@ -18,7 +18,8 @@
 /// threaded program and fast in a large one) and reports at once a program that cannot be run:
 /// it throws Command::Exception "Cannot run program - " + the system's text of the error
 /// (ENOENT "No such file or directory" for a missing program, EACCES "Permission denied" for a
-/// directory or a file without execute permission, ...); error() gives the number.
+/// directory or a file without execute permission, ...); error() gives the number. (Under
+/// valgrind, which runs the spawn's clone as a fork, the error is lost: such a child exits 127.)
 ///
 /// - The program is used as given unless searchPath(true): then a name without "/" is looked up
 ///   in the caller's PATH, as the shell and posix_spawnp do. The child's argv[0] is the program
