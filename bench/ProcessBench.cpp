@@ -1,5 +1,7 @@
-// Thread start+join of an empty body, and Process start+join of /bin/true, against the same
-// sequences written with the raw calls.
+// Thread start+join of an empty body, Process start+join and Command start+wait of /bin/true,
+// against the same sequences written with the raw calls; and what Child::waitFor costs the
+// waiting thread while a child sleeps.
+#include <Ostrel/Command.h>
 #include <Ostrel/Process.h>
 #include <Ostrel/Thread.h>
 
@@ -9,6 +11,7 @@
 
 #include <pthread.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -98,6 +101,46 @@ void processStartJoinSpawn(benchmark::State& state) {
     }
 }
 
+void commandStartWait(benchmark::State& state) {
+    const Ostrel::Command command(truePath);
+    OstrelBench::AllocCounter allocs(state);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(command.start().wait().code);
+    }
+}
+
+// CPU time (microseconds) and context switches of the calling thread so far.
+struct ThreadUsage {
+    ThreadUsage() {
+        rusage usage{};
+        getrusage(RUSAGE_THREAD, &usage);
+        cpuUs = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 +
+                static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+        switches = static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw);
+    }
+    double cpuUs;
+    double switches;
+};
+
+// waitFor(1000) on a child that sleeps 500 ms: the waiting thread should sleep once.
+void childWaitForSleeper(benchmark::State& state) {
+    const Ostrel::Command command = Ostrel::Command("/bin/sleep").arg("0.5");
+    double cpuUs = 0, switches = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        Ostrel::Child child = command.start();
+        state.ResumeTiming();
+        const ThreadUsage before;
+        benchmark::DoNotOptimize(child.waitFor(1000));
+        const ThreadUsage after;
+        cpuUs += after.cpuUs - before.cpuUs;
+        switches += after.switches - before.switches;
+    }
+    state.counters["waiterCpuUs"] = benchmark::Counter(cpuUs, benchmark::Counter::kAvgIterations);
+    state.counters["waiterSwitches"] =
+        benchmark::Counter(switches, benchmark::Counter::kAvgIterations);
+}
+
 } // namespace
 
 BENCHMARK(threadStartJoinRaw)->Name("ThreadStartJoin/raw")->UseRealTime();
@@ -106,5 +149,11 @@ BENCHMARK(threadStartJoinStd)->Name("ThreadStartJoin/std")->UseRealTime();
 BENCHMARK(processStartJoinRaw)->Name("ProcessStartJoin/raw")->UseRealTime();
 BENCHMARK(processStartJoinOstrel)->Name("ProcessStartJoin/ostrel")->UseRealTime();
 BENCHMARK(processStartJoinSpawn)->Name("ProcessStartJoin/posix_spawn")->UseRealTime();
+BENCHMARK(commandStartWait)->Name("ProcessStartJoin/command")->UseRealTime();
+BENCHMARK(childWaitForSleeper)
+    ->Name("ChildWaitFor/sleep500ms")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(4);
 
 BENCHMARK_MAIN();

@@ -1,42 +1,34 @@
-// A program that shuts down cleanly on Ctrl-C (SIGINT) or SIGTERM through Signal.
+// A program that shuts down cleanly on Ctrl-C (SIGINT) or SIGTERM through a TerminateRequest.
 //
-// The handler object runs inside the system's signal handler, so it only sets a flag of type
-// volatile std::sig_atomic_t; the main loop sees the flag, finishes its current step, removes
-// the handler (which puts back the signals' previous dispositions) and returns normally, so
-// destructors run and buffered output is flushed. The loop gives up after 30 seconds so that an
+// The request is a Signal handler whose work inside the system's signal handler is only what is
+// safe there (an atomic count and a byte written to a pipe). The main loop does one step of work
+// at a time and asks the request between steps, waiting for it as long as a step takes instead of
+// sleeping; when a request comes it finishes and returns normally, so destructors run and
+// buffered output is flushed. The request stays registered until the program ends, so that no
+// signal can arrive while it is being removed. The loop gives up after 30 seconds so that an
 // unattended run cannot hang.
 #include <Ostrel/Signal.h>
-#include <Ostrel/Thread.h>
+#include <Ostrel/TerminateRequest.h>
 
-#include <csignal>
 #include <iostream>
 
-namespace {
-class StopRequest : public Ostrel::Signal::SignalHandler {
-public:
-    void signalReceived(Ostrel::Signal::SignalType) override {
-        requested = 1; // async-signal-safe: no allocation, no stdio, no locks
-    }
-    volatile std::sig_atomic_t requested = 0;
-};
-} // namespace
-
 int main() {
-    StopRequest stop;
+    Ostrel::TerminateRequest stop;
     Ostrel::Signal::_the.addSignalHandler(Ostrel::Signal::Terminate, stop);
     std::cout << "working; press Ctrl-C to stop" << std::endl;
 
     int steps = 0;
-    while (!stop.requested && steps < 3000) {
-        Ostrel::Thread::sleep(10); // one step of work
+    bool requested = false;
+    while (!requested && steps < 3000) {
+        requested = stop.waitFor(10); // one step of work: here, waiting 10 ms for a request
         ++steps;
     }
 
-    Ostrel::Signal::_the.removeSignalHandler(Ostrel::Signal::Terminate);
-    if (!stop.requested) {
+    if (!requested) {
         std::cerr << "no stop request within 30 seconds\n";
         return 1;
     }
-    std::cout << "stop requested after " << steps << " steps: shut down cleanly" << std::endl;
+    std::cout << "stop requested after " << steps << " steps (" << stop.count()
+              << " signal(s)): shut down cleanly" << std::endl;
     return 0;
 }

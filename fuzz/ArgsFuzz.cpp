@@ -165,8 +165,9 @@ void fuzzRun(const Args& args) {
         if (parsed.argv.empty()) {
             fail("run: no program", "");
         }
-        if (parsed.timeoutMs < -1 || parsed.timeoutMs > INT_MAX) {
-            fail("run: timeout out of range", std::to_string(parsed.timeoutMs));
+        if (parsed.timeoutMs < 0 || parsed.timeoutMs > INT_MAX || parsed.killAfterMs < 0 ||
+            parsed.killAfterMs > INT_MAX) {
+            fail("run: milliseconds out of range", std::to_string(parsed.timeoutMs));
         }
         // Everything from PROGRAM on is the program's, unchanged.
         if (parsed.argv.size() > args.size() ||
@@ -174,18 +175,21 @@ void fuzzRun(const Args& args) {
                         args.end() - static_cast<std::ptrdiff_t>(parsed.argv.size()))) {
             fail("run: the program's arguments are not the words after the options", args[0]);
         }
-        Args canonical;
-        if (parsed.timeoutMs >= 0) {
-            canonical = {"--timeout", std::to_string(parsed.timeoutMs)};
+        Args canonical = {"--timeout", std::to_string(parsed.timeoutMs), "--kill-after",
+                          std::to_string(parsed.killAfterMs)};
+        if (parsed.foreground) {
+            canonical.emplace_back("--foreground");
         }
         canonical.emplace_back("--");
         canonical.insert(canonical.end(), parsed.argv.begin(), parsed.argv.end());
         const OstrelTool::RunOptions again = OstrelTool::parseRunArgs(canonical);
-        if (again.timeoutMs != parsed.timeoutMs || again.argv != parsed.argv) {
+        if (again.timeoutMs != parsed.timeoutMs || again.killAfterMs != parsed.killAfterMs ||
+            again.foreground != parsed.foreground || again.argv != parsed.argv) {
             fail("run: the canonical list parses differently", parsed.argv[0]);
         }
     } catch (const UsageError& error) {
         if (!oneOf(error.message, {"unknown option \"", "--timeout needs a value",
+                                   "--kill-after needs a value", "--foreground takes no value",
                                    "bad number of milliseconds \"", "missing PROGRAM"})) {
             fail("run: unexpected message", error.message);
         }

@@ -1,6 +1,8 @@
-// Threads, child processes and signals: Thread, Process and Signal.
+// Threads, child processes and signals: Thread, Process, Signal, Command and TerminateRequest.
+#include <Ostrel/Command.h>
 #include <Ostrel/Process.h>
 #include <Ostrel/Signal.h>
+#include <Ostrel/TerminateRequest.h>
 #include <Ostrel/Thread.h>
 
 #include "fault/Fault.h"
@@ -11,7 +13,13 @@
 #include <atomic>
 #include <cerrno>
 
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 using namespace Ostrel;
 using OstrelTest::messageOf;
@@ -206,6 +214,154 @@ TEST(Signal, HandlerReceivesSigintAndSigtermUntilRemoved) {
             EXPECT_NE(disposition(SIGTERM), SIG_IGN);
         }
         EXPECT_EQ(disposition(SIGTERM), SIG_IGN);
+    });
+}
+
+ExitStatus runShell(const std::string& script) {
+    return Command("/bin/sh").arg("-c").arg("ulimit -c 0; " + script).start().wait();
+}
+
+TEST(Command, ExitStatusOfCodesAndSignals) {
+    const std::tuple<const char*, bool, int, int, int> rows[] = {
+        {"exit 0", true, 0, 0, 0},
+        {"exit 3", true, 3, 0, 3},
+        {"exit 255", true, 255, 0, 255},
+        {"kill -TERM $$", false, 0, SIGTERM, 143},
+        {"kill -KILL $$", false, 0, SIGKILL, 137},
+        {"kill -SEGV $$", false, 0, SIGSEGV, 139}};
+    for (const auto& [script, exited, code, signal, shell] : rows) {
+        const ExitStatus status = runShell(script);
+        EXPECT_EQ(std::make_tuple(status.exited, status.code, status.signal, status.coreDumped,
+                                  status.shellCode()),
+                  std::make_tuple(exited, code, signal, false, shell))
+            << script;
+    }
+}
+
+TEST(Command, StartErrorsCarryTheSystemText) {
+    const OstrelTest::TempDir dir;
+    dir.makeFile("plain", "#!/bin/sh\n");
+    const std::tuple<std::string, bool, int> rows[] = {{"/nonexistent/program", false, ENOENT},
+                                                       {dir.path, false, EACCES},
+                                                       {dir.path + "/plain", false, EACCES},
+                                                       {"no-such-program-here", true, ENOENT},
+                                                       {"sh", false, ENOENT}};
+    EXPECT_EQ(messageOf<Command::Exception>(
+                  [] { Command("/bin/true").stdinFrom("/nonexistent/in").start(); }),
+              withError("Cannot open file for child", ENOENT));
+    if (OstrelTest::underValgrind()) {
+        GTEST_SKIP() << "valgrind runs posix_spawn's clone as a fork: the exec error is lost";
+    }
+    for (const auto& [program, search, error] : rows) {
+        int got = 0;
+        EXPECT_EQ(messageOf<Command::Exception>([&, &program = program, &search = search] {
+                      try {
+                          Command(program).searchPath(search).start();
+                      } catch (const Command::Exception& e) {
+                          got = e.error();
+                          throw;
+                      }
+                  }),
+                  withError("Cannot run program", error))
+            << program;
+        EXPECT_EQ(got, error) << program;
+    }
+}
+
+// Each row's child writes to a pipe; what the parent reads.
+TEST(Command, StreamsEnvironmentDirectoryAndDescriptors) {
+    const OstrelTest::TempDir dir;
+    dir.makeFile("in", "from file\n");
+    const int open = ::open("/dev/null", O_RDONLY); // not close-on-exec: must not reach the child
+    const std::string fd = std::to_string(open), sh = "/bin/sh";
+    const std::pair<Command, std::string> rows[] = {
+        {Command(sh).args({"-c", "head -c 1048576 /dev/zero | tr '\\0' x"}),
+         std::string(1048576, 'x')},
+        {Command("sh")
+             .searchPath(true)
+             .args({"-c", "pwd; echo $A$B"})
+             .directory("/")
+             .env("A", "1")
+             .env("B", "2")
+             .unsetEnv("B"),
+         "/\n1\n"},
+        {Command("/usr/bin/env").env("X", "1").clearEnv().env("Y", "2"), "Y=2\n"},
+        {Command("/bin/cat").stdinFrom(dir.path + "/in"), "from file\n"},
+        {Command(sh)
+             .args({"-c", "[ -e /dev/fd/" + fd + " ] || echo gone; read x; echo $x"})
+             .stdinFrom(Command::Null)
+             .stderrTo(Command::Null),
+         "gone\n\n"}};
+    for (const auto& [command, out] : rows) {
+        Child child = Command(command).stdoutTo(Command::Pipe).start();
+        EXPECT_EQ(child.readStdout(), out);
+        EXPECT_EQ(child.wait().shellCode(), 0);
+    }
+    ::close(open);
+    Child cat = Command("/bin/cat").stdinFrom(Command::Pipe).stdoutTo(dir.path + "/out").start();
+    ASSERT_EQ(::write(cat.stdinFd(), "hi", 2), 2);
+    cat.closeStdin();
+    EXPECT_EQ(cat.wait().shellCode(), 0);
+    EXPECT_EQ((std::stringstream() << std::ifstream(dir.path + "/out").rdbuf()).str(), "hi");
+}
+
+// True when pid has ended (gone, or a zombie its new parent has not reaped yet).
+bool ended(const std::string& pid) {
+    std::string state;
+    std::ifstream("/proc/" + pid + "/stat") >> state >> state >> state;
+    return state.empty() || state == "Z";
+}
+
+TEST(Child, WaitForKillGroupAndMove) {
+    const OstrelTest::TempDir dir;
+    Child child = Command("/bin/sh")
+                      .args({"-c", "sleep 30 & echo $! >pid; wait"})
+                      .directory(dir.path)
+                      .newProcessGroup(true)
+                      .start();
+    EXPECT_FALSE(child.waitFor(0));
+    std::string grandchild;
+    ASSERT_TRUE(OstrelTest::eventually(
+        [&] { return bool(std::ifstream(dir.path + "/pid") >> grandchild); }));
+    Child moved = std::move(child);
+    EXPECT_EQ(
+        messageOf<Command::Exception>([&] { child.wait(); }), // NOLINT(bugprone-use-after-move)
+        withError("Cannot wait for child", ECHILD));
+    moved.killGroup(SIGTERM);
+    const auto status = moved.waitFor(10000);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->shellCode(), 143);
+    EXPECT_EQ(moved.wait().shellCode(), 143);
+    EXPECT_TRUE(OstrelTest::eventually([&] { return ended(grandchild); }));
+    EXPECT_EQ(messageOf<Command::Exception>([&] { moved.kill(SIGTERM); }),
+              withError("Cannot signal child", ESRCH));
+    EXPECT_EQ(messageOf<Command::Exception>([] { Command("/bin/true").start().killGroup(9); }),
+              "Child has no process group of its own");
+}
+
+// Signal dispositions belong to the process: in a child. Another process sends a storm of
+// SIGTERM while a thread waits; each request is taken once and none is lost.
+TEST(TerminateRequest, SigtermStormWakesTheWaiter) {
+    OstrelTest::inChild([] {
+        {
+            TerminateRequest request;
+            Signal::_the.addSignalHandler(Signal::Terminate, request);
+            EXPECT_FALSE(request.waitFor(0));
+            std::atomic<bool> woke{false};
+            std::thread waiter([&] { woke = request.waitFor(20000); });
+            EXPECT_EQ(runShell("for i in $(seq 200); do kill -TERM $PPID; done").shellCode(), 0);
+            waiter.join();
+            EXPECT_TRUE(woke);
+            unsigned long taken = 1;
+            while (request.waitFor(0)) {
+                ++taken;
+            }
+            EXPECT_GE(request.count(), taken);
+            EXPECT_TRUE(Signal::_the.handleSignal(Signal::Terminate));
+            EXPECT_TRUE(request.waitFor(0));
+        }
+        EXPECT_EQ(Signal::_the.handler, nullptr);
+        EXPECT_EQ(disposition(SIGTERM), SIG_DFL);
     });
 }
 

@@ -61,11 +61,25 @@ TEST(Tool, EveryCommandInOneTable) {
          searched + "/opt/o\n" + added + "./\nInfo: SearchDir: " + bundle +
              "\nInfo: SearchDir: /opt/o\nInfo: SearchDir: ./\n"},
         {"ostrel run -- /bin/sh -c 'echo hi; exit 3'", 3, "hi\n", ""},
-        {"ostrel run /nonexistent", 255, "", ""},
-        {"ulimit -c 0; ostrel run /bin/sh -c 'kill -SEGV $$'", 1, "", ""},
+        {"for s in 'exit 0' 'exit 3' 'exit 255' 'kill -TERM $$' 'kill -KILL $$' 'kill -SEGV $$'; "
+         "do ostrel run sh -c \"ulimit -c 0; $s\"; echo $?; done",
+         0, "0\n3\n255\n143\n137\n139\n", ""},
+        {"touch f; for p in /nonexistent ./f . no-such-program; do ostrel run $p; echo $?; done", 0,
+         "127\n126\n126\n127\n",
+         "ostrel run: /nonexistent: Cannot run program - No such file or directory\n"
+         "ostrel run: ./f: Cannot run program - Permission denied\n"
+         "ostrel run: .: Cannot run program - Permission denied\n"
+         "ostrel run: no-such-program: Cannot run program - No such file or directory\n"},
         {"ostrel run --timeout=100 /bin/sleep 30", 124, "",
-         "ostrel run: /bin/sleep: timed out after 100 ms, killed\n"},
+         "ostrel run: /bin/sleep: timed out after 100 ms\n"},
+        {"ostrel run --timeout 100 --kill-after=100 sh -c 'trap \"\" TERM; sleep 30'", 137, "",
+         "ostrel run: sh: timed out after 100 ms, killed\n"},
+        {"ostrel run --timeout 300 sh -c 'sleep 30 & echo $! >pid; wait'; echo $?; for i in $(seq "
+         "100); do s=$(cut -d' ' -f3 /proc/$(cat pid)/stat 2>/dev/null); [ \"${s:-Z}\" = Z ] && "
+         "echo gone && break; sleep 0.1; done",
+         0, "124\ngone\n", "ostrel run: sh: timed out after 300 ms\n"}, // the grandchild too
         {"ostrel run /bin/sleep 30 & sleep 0.3; kill -TERM $!; wait $!", 143, "", ""},
+        {"ostrel run --foreground /bin/sleep 30 & sleep 0.3; kill -HUP $!; wait $!", 129, "", ""},
         {"ostrel run /bin/sleep 30 & sleep 0.3; kill -INT $!; wait $!",
          OstrelTest::threadSanitizerBuild ? 143 : 130, "",
          ""}, // a ThreadSanitizer build cannot tell
@@ -113,7 +127,7 @@ TEST(Tool, ArgumentParsers) {
     };
     const auto run = [](const Args& a) {
         const RunOptions r = parseRunArgs(a);
-        return std::make_pair(r.timeoutMs, r.argv);
+        return std::make_tuple(r.timeoutMs, r.killAfterMs, r.foreground, r.argv);
     };
     EXPECT_EQ(parsed(parseNormalizeArgs, {"-", "--", "-x", "--"}), R"({ "-", "-x", "--" })");
     EXPECT_EQ(parsed(locate, {"--verbose", "n", "--domain=lib", "--env", "A"}),
@@ -123,7 +137,9 @@ TEST(Tool, ArgumentParsers) {
     EXPECT_EQ(parsed(parseScanArgs, {"--recursive=1"}), "error: --recursive takes no value");
     EXPECT_EQ(parsed(parseScanArgs, {}), "error: missing DIR and PATTERN");
     EXPECT_EQ(parsed(run, {"--timeout", "2147483647", "--", "--timeout"}),
-              R"((2147483647, { "--timeout" }))");
+              R"((2147483647, 2000, false, { "--timeout" }))");
+    EXPECT_EQ(parsed(run, {"--kill-after=0", "--foreground", "p", "--foreground"}),
+              R"((0, 0, true, { "p", "--foreground" }))");
     EXPECT_EQ(parsed(run, {"--timeout", "2147483648", "p"}),
               "error: bad number of milliseconds \"2147483648\"");
 }

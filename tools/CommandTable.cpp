@@ -15,11 +15,15 @@ const std::vector<Command>& commands() {
          "and print its path; exits 1 when it is not found. --env sets the environment name\n"
          "whose NAME_DIR variable names a search directory; --verbose traces the lookup.",
          locate},
-        {"run", "run [--timeout MS] PROGRAM [ARG...]",
-         "Run PROGRAM (the path as given, no PATH search) with the ARGs as a child process and\n"
-         "exit with its exit code (255 when it cannot be run). --timeout kills a child still\n"
-         "running after MS milliseconds and exits 124; SIGINT or SIGTERM to the tool kills the\n"
-         "child and exits 130 or 143.",
+        {"run", "run [--timeout MS] [--kill-after MS] [--foreground] PROGRAM [ARG...]",
+         "Run PROGRAM with the ARGs as a child process (a name without \"/\" is looked up in\n"
+         "PATH) in a process group of its own, and exit with its exit code, or 128 + N when\n"
+         "signal N ended it. --timeout ends the group after MS milliseconds (0: no limit) and\n"
+         "exits 124; SIGINT, SIGTERM or SIGHUP to the tool end it and exit 128 + N. Ending sends\n"
+         "SIGTERM, then SIGKILL after --kill-after MS (default 2000; then the exit is 137).\n"
+         "--foreground keeps the child in the tool's group, for programs that read the terminal.\n"
+         "Exits 127 when PROGRAM is not found, 126 when it cannot be run, 125 when the tool\n"
+         "fails.",
          run},
         {"ldpath", "ldpath", "Print the library search path, one directory per line.", ldpath},
         {"load", "load NAME [SYMBOL...]",

@@ -21,9 +21,16 @@ enum ExitCode : int {
     ExitFailure = 1,
     // The arguments do not fit the usage.
     ExitUsage = 2,
-    // ostrel run: the child was still running after --timeout and was killed.
+    // ostrel run: the time limit ended the child (with SIGTERM; SIGKILL gives 128 + 9).
     ExitTimedOut = 124,
-    // ostrel run: plus the signal (SIGINT or SIGTERM) that stopped the tool and killed the child.
+    // ostrel run: the tool itself failed.
+    ExitRunFailed = 125,
+    // ostrel run: the program was found but cannot be run.
+    ExitNotRunnable = 126,
+    // ostrel run: the program was not found.
+    ExitNotFound = 127,
+    // ostrel run: plus the signal that ended the child, or SIGINT, SIGTERM or SIGHUP that stopped
+    // the tool and ended the child.
     ExitSignalBase = 128,
 };
 
@@ -80,14 +87,18 @@ Ostrel::FileLocator::FileDomain parseDomain(const std::string& text);
 int locate(const Args& args);
 
 struct RunOptions {
-    // -1: no time limit; otherwise 0 to INT_MAX milliseconds.
-    long timeoutMs = -1;
+    // 0: no time limit; otherwise up to INT_MAX milliseconds.
+    long timeoutMs = 0;
+    // How long the child has between SIGTERM and SIGKILL, 0 to INT_MAX milliseconds.
+    long killAfterMs = 2000;
+    // Keep the child in the tool's process group (for programs that read the terminal).
+    bool foreground = false;
     // PROGRAM and its ARGs, never empty.
     std::vector<std::string> argv;
 };
 
-// "run [--timeout MS] PROGRAM [ARG...]": the options only before PROGRAM; MS is 0 to INT_MAX
-// ("bad number of milliseconds \"MS\"" otherwise).
+// "run [--timeout MS] [--kill-after MS] [--foreground] PROGRAM [ARG...]": the options only before
+// PROGRAM; MS is 0 to INT_MAX ("bad number of milliseconds \"MS\"" otherwise).
 RunOptions parseRunArgs(const Args& args);
 int run(const Args& args);
 

@@ -1,208 +1,244 @@
-// ostrel run [--timeout MS] PROGRAM [ARG...]: runs PROGRAM as a child through Ostrel::Process.
+// ostrel run [--timeout MS] [--kill-after MS] [--foreground] PROGRAM [ARG...]: runs PROGRAM as a
+// child through Ostrel::Command and exits with the codes of timeout(1) and the shells.
 //
-// The program path is used as given (no PATH search). The tool prints nothing of its own on
-// success and exits with the child's exit code (255 when the program could not be run), or 1
-// when a signal the tool did not send ended the child. With --timeout, a child still running
-// after MS milliseconds is killed and the tool exits 124 with a line on stderr. SIGINT or SIGTERM
-// to the tool, while the child runs, reaches a Signal handler: the child is killed and the tool
-// exits 130 or 143.
+// The child runs in a process group of its own (unless --foreground), so that the time limit and
+// SIGINT, SIGTERM or SIGHUP to the tool end everything it started: SIGTERM to the group, then
+// SIGKILL when the child still runs --kill-after MS later, and SIGKILL to what is left of the
+// group once the child has ended. The tool waits in one poll on the child's process descriptor
+// and the descriptor of its TerminateRequest, with the time that is left as the poll's limit: no
+// polling loop. SIGHUP reaches the same request through Signal::handleSignal.
 //
-// One thread does everything, since a Process object is not to be used from two threads at once:
-// every 10 ms it looks whether the child has ended (waitid with WNOWAIT, which leaves the child
-// to Process::join to reap and tells an exit from a signal), whether a stop signal arrived and
-// whether the time is up, and kills the child with Process::terminate when it must, then joins it.
+// Exit codes: the child's own; 128 + N for a child ended by signal N; 124 when the time limit
+// ended it, 137 when that took SIGKILL; 128 + N when signal N to the tool ended the run; 125 when
+// the tool itself failed, 126 for a program found but not runnable, 127 for one not found.
 #include "Commands.h"
 #include "Output.h"
 
-#include <Ostrel/Process.h>
+#include <Ostrel/Command.h>
 #include <Ostrel/Signal.h>
-#include <Ostrel/Thread.h>
+#include <Ostrel/TerminateRequest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-
-#include <chrono>
+#include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstring>
+#include <ctime>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace OstrelTool {
 
-RunOptions parseRunArgs(const Args& args) {
-    ParsedArgs parsed = parseArgs(args, {{{"--timeout", true}}, {"PROGRAM"}, anyNumber, true});
-    RunOptions options;
-    if (parsed.has("--timeout")) {
-        const std::string& ms = parsed.options["--timeout"];
-        if (ms.empty() || ms.size() > 10 ||
-            ms.find_first_not_of("0123456789") != std::string::npos || std::stol(ms) > INT_MAX) {
-            throw UsageError{"bad number of milliseconds \"" + ms + "\""};
-        }
-        options.timeoutMs = std::stol(ms);
+namespace {
+
+// The value of option name in milliseconds, 0 to INT_MAX, or fallback when it is not given.
+long milliseconds(const ParsedArgs& parsed, const std::string& name, long fallback) {
+    if (!parsed.has(name)) {
+        return fallback;
     }
+    const std::string& ms = parsed.options.at(name);
+    if (ms.empty() || ms.size() > 10 || ms.find_first_not_of("0123456789") != std::string::npos ||
+        std::stol(ms) > INT_MAX) {
+        throw UsageError{"bad number of milliseconds \"" + ms + "\""};
+    }
+    return std::stol(ms);
+}
+
+} // namespace
+
+RunOptions parseRunArgs(const Args& args) {
+    ParsedArgs parsed =
+        parseArgs(args, {{{"--timeout", true}, {"--kill-after", true}, {"--foreground", false}},
+                         {"PROGRAM"},
+                         anyNumber,
+                         true});
+    RunOptions options;
+    options.timeoutMs = milliseconds(parsed, "--timeout", 0);
+    options.killAfterMs = milliseconds(parsed, "--kill-after", 2000);
+    options.foreground = parsed.has("--foreground");
     options.argv = std::move(parsed.operands);
     return options;
 }
 
 namespace {
 
-// The stop signal that arrived, or 0.
+// The signal that asked the tool to stop, or 0.
 volatile std::sig_atomic_t stopSignal = 0;
 
-class StopHandler : public Ostrel::Signal::SignalHandler {
+// A TerminateRequest that also records which signal asked: the one being handled is blocked in
+// the thread's mask while its handler runs. Only async-signal-safe calls here.
+class StopRequest : public Ostrel::TerminateRequest {
 public:
-    // Both signals arrive as the one type Terminate; the signal being handled is the one blocked
-    // in this thread's mask while its handler runs. Only async-signal-safe calls here.
-    void signalReceived(Ostrel::Signal::SignalType) override {
+    void signalReceived(Ostrel::Signal::SignalType type) override {
         sigset_t mask;
         sigemptyset(&mask);
         pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-        stopSignal = sigismember(&mask, SIGTERM) == 1 ? SIGTERM : SIGINT;
+        if (stopSignal == 0) {
+            stopSignal = sigismember(&mask, SIGTERM) == 1 ? SIGTERM : SIGINT;
+        }
+        TerminateRequest::signalReceived(type);
     }
 };
 
-// While it lives, SIGINT and SIGTERM to the tool reach a StopHandler instead of ending it.
+// SIGHUP says which signal it is before it passes the request on.
+void onHangUp(int /*signal*/) {
+    const int savedErrno = errno;
+    if (stopSignal == 0) {
+        stopSignal = SIGHUP;
+    }
+    (void)Ostrel::Signal::_the.handleSignal(Ostrel::Signal::Terminate);
+    errno = savedErrno;
+}
+
+// While it lives, SIGINT, SIGTERM and SIGHUP to the tool reach request instead of ending it.
 class StopSignals {
 public:
-    StopSignals() { Ostrel::Signal::_the.addSignalHandler(Ostrel::Signal::Terminate, _handler); }
-    // Puts back what the two signals did before.
-    ~StopSignals() { Ostrel::Signal::_the.removeSignalHandler(Ostrel::Signal::Terminate); }
+    explicit StopSignals(StopRequest& request) {
+        Ostrel::Signal::_the.addSignalHandler(Ostrel::Signal::Terminate, request);
+        struct sigaction action {};
+        action.sa_handler = onHangUp;
+        sigemptyset(&action.sa_mask);
+        (void)sigaction(SIGHUP, &action, &_oldHangUp);
+    }
+    // Puts back what the three signals did before.
+    ~StopSignals() {
+        (void)sigaction(SIGHUP, &_oldHangUp, nullptr);
+        Ostrel::Signal::_the.removeSignalHandler(Ostrel::Signal::Terminate);
+    }
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
 
 private:
-    StopHandler _handler;
+    struct sigaction _oldHangUp {};
 };
 
-// What waitid tells of the child, which it leaves unreaped for Process::join.
-enum class ChildState {
-    Running,
-    // It exited by itself; also when waitid fails, as join then does too and says why.
-    Exited,
-    // A signal ended it, with a core dump or without.
-    Signalled,
-};
-
-// How the run ended.
-struct Ending {
-    // The stop signal that arrived, or 0.
-    int stopSignal = 0;
-    // The child was still running at the deadline and was killed.
-    bool timedOut = false;
-    // A signal that the tool did not send ended the child.
-    bool signalled = false;
-    // What join returned, or ExitFailure and its error when it failed.
-    int code = ExitFailure;
-    std::string joinError;
-};
-
-// PROGRAM and its ARGs as the null-terminated vector that Process::start takes; the pointers
-// are into argv.
-std::vector<char*> argvOf(const std::vector<std::string>& argv) {
-    std::vector<char*> result;
-    result.reserve(argv.size() + 1);
-    for (const auto& arg : argv) {
-        result.push_back(const_cast<char*>(arg.c_str()));
-    }
-    result.push_back(nullptr);
-    return result;
+// Milliseconds on the monotonic clock.
+long long nowMs() {
+    timespec now{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Starts the child; false, with the error printed, when it cannot be started. Flushes stdout
-// first, so that the child's copy of the buffer is empty.
-bool startChild(Ostrel::Process& process, const std::vector<char*>& argv) {
-    std::cout.flush();
-    try {
-        process.start(argv.data());
-    } catch (const Ostrel::Process::Exception& e) {
-        printError("run", e.what());
-        return false;
-    }
-    return true;
-}
-
-// How the child stands now.
-ChildState childState(pid_t child) {
-    siginfo_t info{};
-    if (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == -1) {
-        return ChildState::Exited;
-    }
-    if (info.si_pid != child) {
-        return ChildState::Running;
-    }
-    return info.si_code == CLD_EXITED ? ChildState::Exited : ChildState::Signalled;
-}
-
-// Kills the child; join then returns code for it.
-void killChild(Ostrel::Process& process, int code) {
-    try {
-        process.terminate(code);
-    } catch (const Ostrel::Process::Exception&) {
-        // An ended, unreaped child can still be killed; nothing else can fail here.
-    }
-}
-
-// Waits for the child to end, killing it when a stop signal arrives or timeoutMs (-1: none)
-// passes, and joins it. The stop signal is the one seen after the join, as one can arrive after
-// the child has ended.
-Ending waitForChild(Ostrel::Process& process, long timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    Ending ending;
-    ChildState state = ChildState::Running;
-    while ((state = childState(process.childId())) == ChildState::Running) {
-        const int stop = stopSignal;
-        if (stop != 0 || (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline)) {
-            ending.timedOut = stop == 0;
-            killChild(process, stop != 0 ? ExitSignalBase + stop : ExitTimedOut);
-            break;
+// Sleeps until the child's descriptor is readable (true: it ended), the request's is (false; -1
+// waits for the child only) or the monotonic clock passes deadline (false; -1: no limit).
+bool childEnded(int pidFd, int requestFd, long long deadline) {
+    pollfd ready[2] = {{pidFd, POLLIN, 0}, {requestFd, POLLIN, 0}};
+    for (;;) {
+        int limit = -1;
+        if (deadline >= 0) {
+            const long long left = deadline - nowMs();
+            limit = left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
         }
-        Ostrel::Thread::sleep(10);
+        const int result = poll(ready, 2, limit);
+        if (result > 0) {
+            return ready[0].revents != 0;
+        }
+        if (result == 0 || errno != EINTR) {
+            return false;
+        }
     }
-    ending.signalled = state == ChildState::Signalled;
-    try {
-        ending.code = process.join();
-    } catch (const Ostrel::Process::Exception& e) {
-        ending.joinError = e.what();
-    }
-    ending.stopSignal = stopSignal;
-    return ending;
 }
 
-// The tool's exit code for ending, after the line that a time-out or a failed join prints on
-// stderr.
-int exitCode(const Ending& ending, const RunOptions& options) {
-    if (ending.stopSignal != 0) {
-        return ExitSignalBase + ending.stopSignal;
+// The exit code of a program that Command could not start, after its line on stderr.
+int startFailure(const std::string& program, const Ostrel::Command::Exception& e) {
+    printError("run", program + ": " + e.what());
+    switch (e.error()) {
+    case ENOENT:
+    case ENOTDIR:
+        return ExitNotFound;
+    case EACCES:
+    case EPERM:
+    case ENOEXEC:
+    case EISDIR:
+    case ETXTBSY:
+        return ExitNotRunnable;
+    default:
+        return ExitRunFailed;
     }
-    if (ending.timedOut) {
-        printError("run", options.argv[0] + ": timed out after " +
-                              std::to_string(options.timeoutMs) + " ms, killed");
-        return ExitTimedOut;
+}
+
+// Sends signal to the child's group, or to the child alone with --foreground; a child that has
+// already ended cannot be signalled, which is what the caller wants anyway.
+void signalChild(Ostrel::Child& child, const RunOptions& options, int signal) {
+    try {
+        if (options.foreground) {
+            child.kill(signal);
+        } else {
+            child.killGroup(signal);
+        }
+    } catch (const Ostrel::Command::Exception&) {
     }
-    if (!ending.joinError.empty()) {
-        printError("run", ending.joinError);
-        return ExitFailure;
+}
+
+// Runs the started child to its end and returns the tool's exit code.
+int superviseChild(Ostrel::Child& child, const StopRequest& request, const RunOptions& options) {
+    const std::string& program = options.argv[0];
+    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, child.id(), 0));
+    if (pidFd == -1) {
+        printError("run", "cannot watch " + program + ": " + std::strerror(errno));
+        signalChild(child, options, SIGKILL);
+        (void)child.wait();
+        return ExitRunFailed;
     }
-    return ending.signalled ? ExitFailure : ending.code;
+    const long long deadline = options.timeoutMs == 0 ? -1 : nowMs() + options.timeoutMs;
+    const bool ended = childEnded(pidFd, request.fd(), deadline);
+    bool killed = false;
+    if (!ended) {
+        signalChild(child, options, SIGTERM);
+        if (!childEnded(pidFd, -1, nowMs() + options.killAfterMs)) {
+            signalChild(child, options, SIGKILL);
+            killed = true;
+        }
+    }
+    (void)close(pidFd);
+    const Ostrel::ExitStatus status = child.wait();
+    if (!ended && !options.foreground) {
+        signalChild(child, options, SIGKILL); // what is left of the group
+    }
+    if (stopSignal != 0) {
+        return ExitSignalBase + stopSignal;
+    }
+    if (!ended) {
+        printError("run", program + ": timed out after " + std::to_string(options.timeoutMs) +
+                              " ms" + (killed ? ", killed" : ""));
+        return killed ? ExitSignalBase + SIGKILL : ExitTimedOut;
+    }
+    return status.shellCode();
 }
 
 } // namespace
 
 int run(const Args& args) {
     const RunOptions options = parseRunArgs(args);
-    const std::vector<char*> argv = argvOf(options.argv);
-    Ending ending;
-    {
-        const StopSignals stopSignals;
-        Ostrel::Process process;
-        if (!startChild(process, argv)) {
-            return ExitFailure;
+    const std::string& program = options.argv[0];
+    try {
+        StopRequest request;
+        const StopSignals stopSignals(request);
+        std::cout.flush();
+        std::optional<Ostrel::Child> child;
+        try {
+            child.emplace(Ostrel::Command(program)
+                              .args({options.argv.begin() + 1, options.argv.end()})
+                              .searchPath(program.find('/') == std::string::npos)
+                              .newProcessGroup(!options.foreground)
+                              .start());
+        } catch (const Ostrel::Command::Exception& e) {
+            return startFailure(program, e);
         }
-        ending = waitForChild(process, options.timeoutMs);
+        return superviseChild(*child, request, options);
+    } catch (const Ostrel::TerminateRequest::Exception& e) {
+        printError("run", e.what());
+    } catch (const Ostrel::Command::Exception& e) {
+        printError("run", program + ": " + e.what());
     }
-    return exitCode(ending, options);
+    return ExitRunFailed;
 }
 
 } // namespace OstrelTool

@@ -28,6 +28,13 @@
 /// semaphore (sem_post), write() to a pipe, kill(), _exit(). It must not allocate, use stdio or
 /// iostreams, take a mutex, or throw.
 ///
+/// DANGER - removing the handler while a signal is handled. The catching function installs itself
+/// again after each dispatch. A removeSignalHandler() that runs while another thread is handling
+/// SIGINT or SIGTERM can therefore leave the catching function installed with no handler
+/// registered; a later SIGINT or SIGTERM is then swallowed instead of ending the program. Keep a
+/// handler registered for the life of the program, or remove it only when no such signal can
+/// arrive (for instance with both signals blocked in every thread).
+///
 /// Not thread-safe: registration and removal are made from one thread at a time. The handler
 /// pointer is read by the signal handler without synchronisation.
 #pragma once

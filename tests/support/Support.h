@@ -4,6 +4,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -19,6 +21,12 @@ inline constexpr bool threadSanitizerBuild = false, addressSanitizerBuild = true
 #else
 inline constexpr bool threadSanitizerBuild = false, addressSanitizerBuild = false;
 #endif
+
+// True under valgrind, which preloads its own libraries and runs a vfork-style clone as a fork.
+inline bool underValgrind() {
+    const char* preload = std::getenv("LD_PRELOAD");
+    return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
+}
 
 // The message of the Exception that fn throws, or "(nothing thrown)".
 template <class Exception, class Fn> std::string messageOf(Fn&& fn) {

@@ -1,0 +1,213 @@
+#include <Ostrel/Child.h>
+
+#include <Ostrel/Command.h>
+
+#include "Messages.h"
+
+#include <cerrno>
+#include <ctime>
+#include <utility>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace Ostrel {
+
+namespace {
+
+// How a child ended, from the status that waitpid reports: the one place that decodes it.
+ExitStatus decode(int status) {
+    ExitStatus result;
+    if (WIFEXITED(status)) {
+        result.exited = true;
+        result.code = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+        result.coreDumped = WCOREDUMP(status);
+    }
+    return result;
+}
+
+// Milliseconds on the monotonic clock.
+// A process file descriptor of pid, close-on-exec. The system call directly: the C library's
+// header of pidfd_open lacks C linkage in some versions.
+int openPidFd(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+long long nowMs() {
+    timespec now{};
+    (void)::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void closeFd(int& fd) noexcept {
+    if (fd != -1) {
+        (void)::close(fd);
+        fd = -1;
+    }
+}
+
+// Reads fd until end of file, then closes it.
+std::string readAll(int& fd) {
+    std::string result;
+    char buffer[65536];
+    while (fd != -1) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            result.append(buffer, static_cast<std::size_t>(got));
+        } else if (got == 0) {
+            closeFd(fd);
+        } else if (errno != EINTR) {
+            throw Command::Exception("Cannot read from child", errno);
+        }
+    }
+    return result;
+}
+
+} // namespace
+
+int ExitStatus::shellCode() const noexcept {
+    return exited ? code : 128 + signal;
+}
+
+Child::Child(pid_t pid, bool ownGroup, int stdinFd, int stdoutFd, int stderrFd) noexcept
+    : _pid(pid), _ownGroup(ownGroup), _stdin(stdinFd), _stdout(stdoutFd), _stderr(stderrFd) {}
+
+Child::~Child() {
+    release();
+}
+
+Child::Child(Child&& other) noexcept
+    : _pid(std::exchange(other._pid, -1)), _ownGroup(other._ownGroup), _waited(other._waited),
+      _status(other._status), _pidfd(std::exchange(other._pidfd, -1)),
+      _stdin(std::exchange(other._stdin, -1)), _stdout(std::exchange(other._stdout, -1)),
+      _stderr(std::exchange(other._stderr, -1)) {}
+
+Child& Child::operator=(Child&& other) noexcept {
+    if (this != &other) {
+        release();
+        _pid = std::exchange(other._pid, -1);
+        _ownGroup = other._ownGroup;
+        _waited = other._waited;
+        _status = other._status;
+        _pidfd = std::exchange(other._pidfd, -1);
+        _stdin = std::exchange(other._stdin, -1);
+        _stdout = std::exchange(other._stdout, -1);
+        _stderr = std::exchange(other._stderr, -1);
+    }
+    return *this;
+}
+
+void Child::release() noexcept {
+    closeFd(_stdin);
+    closeFd(_stdout);
+    closeFd(_stderr);
+    closeFd(_pidfd);
+    if (_pid != -1 && !_waited) {
+        while (::waitpid(_pid, nullptr, 0) == -1 && errno == EINTR) {
+        }
+    }
+    _pid = -1;
+}
+
+ExitStatus Child::reap(int status) {
+    _waited = true;
+    _status = decode(status);
+    closeFd(_pidfd);
+    return _status;
+}
+
+ExitStatus Child::wait() {
+    if (_waited) {
+        return _status;
+    }
+    if (_pid == -1) {
+        throw Command::Exception("Cannot wait for child", ECHILD); // not waitpid(-1): any child
+    }
+    int status = 0;
+    while (::waitpid(_pid, &status, 0) == -1) {
+        if (errno != EINTR) {
+            throw Command::Exception("Cannot wait for child", errno);
+        }
+    }
+    return reap(status);
+}
+
+std::optional<ExitStatus> Child::waitFor(unsigned long milliseconds) {
+    if (_waited) {
+        return _status;
+    }
+    if (_pid == -1) {
+        throw Command::Exception("Cannot wait for child", ECHILD);
+    }
+    const long long deadline = nowMs() + static_cast<long long>(milliseconds);
+    int pollSteps = 1; // milliseconds, only without process descriptors
+    for (;;) {
+        int status = 0;
+        const pid_t got = ::waitpid(_pid, &status, WNOHANG);
+        if (got == _pid) {
+            return reap(status);
+        }
+        if (got == -1 && errno != EINTR) {
+            throw Command::Exception("Cannot wait for child", errno);
+        }
+        const long long left = deadline - nowMs();
+        if (left <= 0) {
+            return std::nullopt;
+        }
+        // The child is not reaped yet, so its id cannot have been reused.
+        if (_pidfd == -1) {
+            _pidfd = openPidFd(_pid);
+        }
+        const int timeout = left > 1000000000 ? 1000000000 : static_cast<int>(left);
+        if (_pidfd == -1) {
+            if (errno != ENOSYS) {
+                throw Command::Exception("Cannot wait for child", errno);
+            }
+            // No process descriptors (Linux before 5.3, some emulators): short sleeps instead.
+            pollSteps = pollSteps < 50 ? pollSteps * 2 : 50;
+            (void)::poll(nullptr, 0, timeout < pollSteps ? timeout : pollSteps);
+            continue;
+        }
+        pollfd ready{_pidfd, POLLIN, 0};
+        if (::poll(&ready, 1, timeout) == -1 && errno != EINTR) {
+            throw Command::Exception("Cannot wait for child", errno);
+        }
+    }
+}
+
+void Child::kill(int signal) {
+    if (_pid == -1 || _waited) {
+        throw Command::Exception("Cannot signal child", ESRCH);
+    }
+    if (::kill(_pid, signal) == -1) {
+        throw Command::Exception("Cannot signal child", errno);
+    }
+}
+
+void Child::killGroup(int signal) {
+    if (!_ownGroup || _pid == -1) {
+        throw Command::Exception("Child has no process group of its own", 0);
+    }
+    if (::kill(-_pid, signal) == -1) {
+        throw Command::Exception("Cannot signal child", errno);
+    }
+}
+
+void Child::closeStdin() noexcept {
+    closeFd(_stdin);
+}
+
+std::string Child::readStdout() {
+    return readAll(_stdout);
+}
+
+std::string Child::readStderr() {
+    return readAll(_stderr);
+}
+
+} // namespace Ostrel
