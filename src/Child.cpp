@@ -2,10 +2,10 @@
 
 #include <Ostrel/Command.h>
 
+#include "Deadline.h"
 #include "Messages.h"
 
 #include <cerrno>
-#include <ctime>
 #include <utility>
 
 #include <poll.h>
@@ -31,17 +31,10 @@ ExitStatus decode(int status) {
     return result;
 }
 
-// Milliseconds on the monotonic clock.
 // A process file descriptor of pid, close-on-exec. The system call directly: the C library's
 // header of pidfd_open lacks C linkage in some versions.
 int openPidFd(pid_t pid) {
     return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-}
-
-long long nowMs() {
-    timespec now{};
-    (void)::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 void closeFd(int& fd) noexcept {
@@ -144,7 +137,7 @@ std::optional<ExitStatus> Child::waitFor(unsigned long milliseconds) {
     if (_pid == -1) {
         throw Command::Exception("Cannot wait for child", ECHILD);
     }
-    const long long deadline = nowMs() + static_cast<long long>(milliseconds);
+    const timespec deadline = internal::monotonicDeadline(milliseconds);
     int pollSteps = 1; // milliseconds, only without process descriptors
     for (;;) {
         int status = 0;
@@ -155,26 +148,25 @@ std::optional<ExitStatus> Child::waitFor(unsigned long milliseconds) {
         if (got == -1 && errno != EINTR) {
             throw Command::Exception("Cannot wait for child", errno);
         }
-        const long long left = deadline - nowMs();
-        if (left <= 0) {
+        const int left = internal::millisecondsUntil(deadline);
+        if (left == 0) {
             return std::nullopt;
         }
         // The child is not reaped yet, so its id cannot have been reused.
         if (_pidfd == -1) {
             _pidfd = openPidFd(_pid);
         }
-        const int timeout = left > 1000000000 ? 1000000000 : static_cast<int>(left);
         if (_pidfd == -1) {
             if (errno != ENOSYS) {
                 throw Command::Exception("Cannot wait for child", errno);
             }
             // No process descriptors (Linux before 5.3, some emulators): short sleeps instead.
             pollSteps = pollSteps < 50 ? pollSteps * 2 : 50;
-            (void)::poll(nullptr, 0, timeout < pollSteps ? timeout : pollSteps);
+            (void)::poll(nullptr, 0, left < pollSteps ? left : pollSteps);
             continue;
         }
         pollfd ready{_pidfd, POLLIN, 0};
-        if (::poll(&ready, 1, timeout) == -1 && errno != EINTR) {
+        if (::poll(&ready, 1, left) == -1 && errno != EINTR) {
             throw Command::Exception("Cannot wait for child", errno);
         }
     }

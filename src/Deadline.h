@@ -34,6 +34,21 @@ inline timespec monotonicDeadline(unsigned long milliseconds) noexcept {
     return deadline;
 }
 
+// Milliseconds from now until deadline on the monotonic clock, rounded up so that a wait of that
+// length never ends early, and at most a day (poll's limit is an int); 0 once the deadline passed.
+inline int millisecondsUntil(const timespec& deadline) noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long left = (static_cast<long long>(deadline.tv_sec) - now.tv_sec) * 1000000000LL +
+                           (deadline.tv_nsec - now.tv_nsec);
+    if (left <= 0) {
+        return 0;
+    }
+    constexpr long long day = 86400000LL;
+    const long long milliseconds = (left + 999999LL) / 1000000LL;
+    return static_cast<int>(milliseconds < day ? milliseconds : day);
+}
+
 // Runs lock(), a pthread_*_clock*lock call on the lock at address, and returns its result.
 // ThreadSanitizer intercepts pthread_mutex_lock and pthread_rwlock_rdlock/wrlock but not their
 // CLOCK_MONOTONIC variants: under it, the lock is announced around the call as a try-lock, so

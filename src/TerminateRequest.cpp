@@ -1,9 +1,9 @@
 #include <Ostrel/TerminateRequest.h>
 
+#include "Deadline.h"
 #include "Messages.h"
 
 #include <cerrno>
-#include <ctime>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,13 +12,6 @@
 namespace Ostrel {
 
 namespace {
-
-// Milliseconds on the monotonic clock.
-long long nowMs() {
-    timespec now{};
-    (void)::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // The count is changed inside a signal handler: only a lock-free atomic is safe there.
 static_assert(std::atomic<unsigned long>::is_always_lock_free);
@@ -66,19 +59,19 @@ void TerminateRequest::wait() {
 }
 
 bool TerminateRequest::waitFor(unsigned long milliseconds) {
-    const long long deadline = nowMs() + static_cast<long long>(milliseconds);
+    const timespec deadline = internal::monotonicDeadline(milliseconds);
     for (;;) {
         char byte = 0;
         if (::read(_readFd, &byte, 1) == 1) {
             return true;
         }
         // EAGAIN: nothing there, or another thread took it first.
-        const long long left = deadline - nowMs();
-        if (left <= 0) {
+        const int left = internal::millisecondsUntil(deadline);
+        if (left == 0) {
             return false;
         }
         pollfd ready{_readFd, POLLIN, 0};
-        (void)::poll(&ready, 1, left > 1000000000 ? 1000000000 : static_cast<int>(left));
+        (void)::poll(&ready, 1, left);
     }
 }
 

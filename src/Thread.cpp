@@ -53,10 +53,7 @@ int joinWithin(pthread_t thread, void** result, unsigned long milliseconds) {
 #if defined(OSTREL_THREAD_SANITIZER)
     int error = 0;
     while ((error = pthread_tryjoin_np(thread, result)) == EBUSY) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (now.tv_sec > deadline.tv_sec ||
-            (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec)) {
+        if (internal::millisecondsUntil(deadline) == 0) {
             return ETIMEDOUT;
         }
         const timespec pause{0, 1000000L};

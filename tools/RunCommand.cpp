@@ -17,12 +17,12 @@
 #include <Ostrel/Command.h>
 #include <Ostrel/Signal.h>
 #include <Ostrel/TerminateRequest.h>
+#include <Ostrel/Time.h>
 
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstring>
-#include <ctime>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -121,9 +121,7 @@ private:
 
 // Milliseconds on the monotonic clock.
 long long nowMs() {
-    timespec now{};
-    (void)clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return static_cast<long long>(Ostrel::getMonotonicTime() * 1000.0);
 }
 
 // Sleeps until the child's descriptor is readable (true: it ended), the request's is (false; -1
