@@ -90,7 +90,7 @@ sanitize:
 # and every child it forks (inChild, the tool runs of ToolTest), ends with a leak check;
 # any invalid access or definite or possible leak makes that process exit with 97, which fails
 # its test. Programs that a test executes (the ostrel tool, /bin/sleep) run natively. The
-# consumer tests are left out (they only build consumers). ctest's "Cannot find file
+# consumer tests and those labelled "compile" are left out (they only run the compiler). ctest's "Cannot find file
 # DartConfiguration.tcl" lines are harmless: the checker is given on its command line.
 VALGRIND_OPTIONS := --error-exitcode=97 --leak-check=full --errors-for-leak-kinds=definite,possible \
                     --num-callers=30 --suppressions=$(CURDIR)/tests/valgrind.supp
@@ -98,7 +98,7 @@ VALGRIND_OPTIONS := --error-exitcode=97 --leak-check=full --errors-for-leak-kind
 memcheck:
 	@$(call prerequisites,$(TESTING) valgrind:valgrind)
 	@$(call build,)
-	ctest --test-dir $(BUILD) -T memcheck -j $(JOBS) -E 'AndConsume$$' --output-on-failure \
+	ctest --test-dir $(BUILD) -T memcheck -j $(JOBS) -E 'AndConsume$$' -LE compile --output-on-failure \
 	    --overwrite MemoryCheckCommand=$$(command -v valgrind) \
 	    --overwrite "MemoryCheckCommandOptions=$(VALGRIND_OPTIONS)"
 
