@@ -22,7 +22,8 @@ def run(program, repetitions, bench_filter):
     if bench_filter:
         cmd.append(f"--benchmark_filter={bench_filter}")
     out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True).stdout
-    return json.loads(out)
+    # A program none of whose benchmarks match the filter prints nothing.
+    return json.loads(out) if out.strip() else None
 
 
 def main():
@@ -37,7 +38,9 @@ def main():
     programs = sorted(p for p in os.listdir(bindir) if p.endswith("Bench"))
     everything = {}
     for program in programs:
-        everything[program] = run(os.path.join(bindir, program), 5, bench_filter)
+        result = run(os.path.join(bindir, program), 5, bench_filter)
+        if result is not None:
+            everything[program] = result
     cases, _ = collect(everything)
     for (area, case), variants in cases.items():
         base = baseline(variants)
