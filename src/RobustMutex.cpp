@@ -178,11 +178,15 @@ bool RobustMutex::tookAfter(int error, LockResult* result) {
     return true;
 }
 
-// pthread_mutex_clocklock is not interrupted by signals: it returns 0, a timeout or an error.
-bool RobustMutex::lockWithin(unsigned long milliseconds, LockResult* result) {
-    const timespec deadline = internal::monotonicDeadline(milliseconds);
+// pthread_mutex_clocklock is not interrupted by signals: it returns 0, a timeout or an error. It
+// also serves tryLock, with a deadline that has passed: pthread_mutex_trylock of the C library
+// leaves a lock that is not recoverable locked by the caller when it reports ENOTRECOVERABLE,
+// and every other process's lock() would then block until the caller's thread ends.
+bool RobustMutex::lockUntil(const timespec* deadline, LockResult* result) {
+    static const timespec passed{0, 0};
+    const timespec* const limit = deadline != nullptr ? deadline : &passed;
     const int error = internal::clockLock(&state->mutex, false, [&] {
-        return pthread_mutex_clocklock(&state->mutex, CLOCK_MONOTONIC, &deadline);
+        return pthread_mutex_clocklock(&state->mutex, CLOCK_MONOTONIC, limit);
     });
     if (error != 0) {
         return tookAfter(error, result);
@@ -192,6 +196,11 @@ bool RobustMutex::lockWithin(unsigned long milliseconds, LockResult* result) {
         *result = Acquired;
     }
     return true;
+}
+
+bool RobustMutex::lockWithin(unsigned long milliseconds, LockResult* result) {
+    const timespec deadline = internal::monotonicDeadline(milliseconds);
+    return lockUntil(&deadline, result);
 }
 
 void RobustMutex::unlockFailed(int error) noexcept {

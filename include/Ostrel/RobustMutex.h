@@ -59,6 +59,8 @@
 #include <cstdint>
 #include <string>
 
+#include <ctime>
+
 #include <pthread.h>
 #include <sys/types.h>
 
@@ -115,15 +117,7 @@ public:
     /// *result when result is not null; false when another holds it or the call fails. Throws
     /// "Shared lock is not recoverable".
     bool tryLock(LockResult* result = nullptr) OSTREL_TRY_ACQUIRE(true) {
-        const int error = pthread_mutex_trylock(&state->mutex);
-        if (error != 0) {
-            return tookAfter(error, result);
-        }
-        noteAcquired();
-        if (result != nullptr) {
-            *result = Acquired;
-        }
-        return true;
+        return lockUntil(nullptr, result);
     }
     /// Takes the lock, waiting at most milliseconds on the monotonic clock for its holder, in any
     /// process, to release it; 0 tries once, like tryLock. True when the calling thread now holds
@@ -189,9 +183,11 @@ private:
     }
     /// The rest of lock after a platform call that returned error.
     LockResult lockFailed(int error);
-    /// The rest of tryLock and tryLockFor after a platform call that returned error: true when
-    /// the lock was taken from a dead holder.
+    /// The rest of lock, tryLock and tryLockFor after a platform call that returned error: true
+    /// when the lock was taken from a dead holder.
     bool tookAfter(int error, LockResult* result);
+    /// Takes the lock, waiting until deadline on the monotonic clock; null tries once.
+    bool lockUntil(const timespec* deadline, LockResult* result);
     /// The wait of tryLockFor, once the lock was not free at once.
     bool lockWithin(unsigned long milliseconds, LockResult* result);
     static void unlockFailed(int error) noexcept;
