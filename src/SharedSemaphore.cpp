@@ -38,8 +38,8 @@ SharedSemaphore::SharedSemaphore(const char* name, int value, mode_t mode) : sem
     const std::string objectName = std::string("/") + name;
     int error = 0;
     for (;;) {
-        sem_t* opened = sem_open(objectName.c_str(), O_CREAT | O_EXCL, mode,
-                                 static_cast<unsigned int>(value));
+        sem_t* opened =
+            sem_open(objectName.c_str(), O_CREAT | O_EXCL, mode, static_cast<unsigned int>(value));
         if (opened != SEM_FAILED) {
             if (chmod((std::string(semaphoreDir) + name).c_str(), mode) == 0) {
                 semaphore = opened;

@@ -146,7 +146,8 @@ TEST(Tool, IpcUsersAndStaleObjects) {
     }
     ASSERT_TRUE(ready.downFor(10000));
     // The process that started the machine may escape inspection even for root: --force.
-    const auto removed = OstrelTest::runTool("ostrel ipc remove --stale --force --prefix " + prefix);
+    const auto removed =
+        OstrelTest::runTool("ostrel ipc remove --stale --force --prefix " + prefix);
     EXPECT_EQ(removed.out, "removed " + mapped.name + "\n");
     EXPECT_PRED2(matches, OstrelTest::runTool(list).out.c_str(),
                  ("*  " + std::to_string(child) + " *  " + used.name + "\n*").c_str());
@@ -192,7 +193,8 @@ TEST(Tool, ArgumentParsers) {
               R"((0, true, "p", true, false, {}))");
     EXPECT_EQ(parsed(ipc, {"remove", "--stale", "--force"}), R"((1, true, "", false, true, {}))");
     EXPECT_EQ(parsed(ipc, {"remove", "--stale", "n"}), "error: --stale takes no NAME");
-    EXPECT_EQ(parsed(ipc, {"remove", "--force", "n"}), "error: --force and --prefix go with --stale");
+    EXPECT_EQ(parsed(ipc, {"remove", "--force", "n"}),
+              "error: --force and --prefix go with --stale");
     EXPECT_EQ(parsed(ipc, {"list", "--force"}), "error: --force goes with remove --stale");
 }
 

@@ -188,12 +188,12 @@ void printJson(const std::vector<const Object*>& objects, int uninspected) {
     std::cout << "{\"uninspected\": " << uninspected << ", \"objects\": [";
     const char* separator = "\n";
     for (const Object* object : objects) {
-        std::cout << separator << " {\"kind\": " << (object->semaphore ? "\"semaphore\"" : "\"shm\"")
+        std::cout << separator
+                  << " {\"kind\": " << (object->semaphore ? "\"semaphore\"" : "\"shm\"")
                   << ", \"name\": " << jsonString(object->name)
                   << ", \"size\": " << object->info.st_size
-                  << ", \"owner\": " << jsonString(ownerOf(object->info.st_uid))
-                  << ", \"mode\": \"" << modeOf(*object) << "\", \"users\": ["
-                  << usersOf(*object, ", ") << "]}";
+                  << ", \"owner\": " << jsonString(ownerOf(object->info.st_uid)) << ", \"mode\": \""
+                  << modeOf(*object) << "\", \"users\": [" << usersOf(*object, ", ") << "]}";
         separator = ",\n";
     }
     std::cout << "\n]}\n";
@@ -224,9 +224,9 @@ int removeNamed(const Args& names) {
             std::cout << "removed " << name << '\n';
         } else {
             code = ExitFailure;
-            printError("ipc remove",
-                       problem.empty() ? "no shared memory or semaphore named \"" + name + "\""
-                                       : "cannot remove \"" + name + "\": " + problem);
+            printError("ipc remove", problem.empty()
+                                         ? "no shared memory or semaphore named \"" + name + "\""
+                                         : "cannot remove \"" + name + "\": " + problem);
         }
     }
     return code;
@@ -278,10 +278,9 @@ int listOrRemove(const IpcArgs& parsed) {
 
 IpcArgs parseIpcArgs(const Args& args) {
     const ParsedArgs parsed = parseArgs(
-        args,
-        {{{"--stale", false}, {"--prefix", true}, {"--json", false}, {"--force", false}},
-         {"list or remove"},
-         anyNumber});
+        args, {{{"--stale", false}, {"--prefix", true}, {"--json", false}, {"--force", false}},
+               {"list or remove"},
+               anyNumber});
     IpcArgs result;
     const std::string& action = parsed.operands[0];
     result.stale = parsed.has("--stale");
