@@ -12,7 +12,9 @@
 /// it in the kernel, at most 1 second) and joins the lock as it is. NOBODY EVER RE-INITIALISES
 /// IT, so objects of one name may be constructed and destroyed at any time, while others hold
 /// the lock or wait for it. The destructor only unmaps the object; the named object outlives
-/// every process until remove(name) or "ostrel ipc remove".
+/// every process until remove(name) or "ostrel ipc remove". Unlock before destroying an object
+/// through which this process holds the lock: once it is unmapped, the system can no longer hand
+/// the lock on when the holding thread ends.
 ///
 /// A holder that ends (crash, SIGKILL, exit) without unlocking hands the lock to the next locker
 /// with the result OwnerDied instead of Acquired: that caller holds the lock, repairs the data it
