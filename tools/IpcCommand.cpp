@@ -224,9 +224,11 @@ int removeNamed(const Args& names) {
             std::cout << "removed " << name << '\n';
         } else {
             code = ExitFailure;
-            printError("ipc remove", problem.empty()
-                                         ? "no shared memory or semaphore named \"" + name + "\""
-                                         : "cannot remove \"" + name + "\": " + problem);
+            std::string message =
+                problem.empty() ? "no shared memory or semaphore named \"" : "cannot remove \"";
+            message += name;
+            message += problem.empty() ? "\"" : "\": " + problem;
+            printError("ipc remove", message);
         }
     }
     return code;
