@@ -1,5 +1,6 @@
 // Inter-process objects and library loading against the raw call sequences they wrap.
 #include <Ostrel/DynamicLibrary.h>
+#include <Ostrel/RobustMutex.h>
 #include <Ostrel/SharedMemory.h>
 #include <Ostrel/SharedMutex.h>
 #include <Ostrel/SharedSemaphore.h>
@@ -9,6 +10,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <string>
 
@@ -235,8 +238,129 @@ void pingPongOstrel(benchmark::State& state) {
     sem_unlink(("/" + pong).c_str());
 }
 
+// The lock of RobustMutex written by hand: a recursive, process-shared, robust pthread mutex in a
+// segment, with the depth and holder bookkeeping left out.
+struct RawRobustMutex {
+    RawRobustMutex() : object("/" + name("RawRobust")) {
+        fd = shm_open(object.c_str(), O_RDWR | O_CREAT, 0666);
+        ftruncate(fd, sizeof(pthread_mutex_t));
+        mutex = static_cast<pthread_mutex_t*>(
+            mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+        pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+        pthread_mutex_init(mutex, &attr);
+        pthread_mutexattr_destroy(&attr);
+    }
+    ~RawRobustMutex() {
+        munmap(mutex, sizeof(pthread_mutex_t));
+        close(fd);
+        shm_unlink(object.c_str());
+    }
+    RawRobustMutex(const RawRobustMutex&) = delete;
+    RawRobustMutex& operator=(const RawRobustMutex&) = delete;
+    void lock() { pthread_mutex_lock(mutex); }
+    void unlock() { pthread_mutex_unlock(mutex); }
+    const std::string object;
+    int fd;
+    pthread_mutex_t* mutex;
+};
+
+void robustLockUnlockRaw(benchmark::State& state) {
+    RawRobustMutex raw;
+    for (auto _ : state) {
+        raw.lock();
+        raw.unlock();
+    }
+}
+
+// Lock must be constructible from a name: RobustMutex, or SharedMutex for comparison.
+template <class Lock> void robustLockUnlockOstrel(benchmark::State& state) {
+    const std::string shared = name("Robust");
+    {
+        Lock mutex(shared.c_str());
+        OstrelBench::AllocCounter allocs(state);
+        for (auto _ : state) {
+            mutex.lock();
+            mutex.unlock();
+        }
+    }
+    shm_unlink(("/" + shared).c_str());
+}
+
+// One round trip between two processes: each side takes the lock, adds 1 to the count beside it,
+// releases it and posts the other side's semaphore. Lock is RawRobustMutex or a RobustMutex of
+// the given name; Semaphore is a sem_t* or a SharedSemaphore.
+struct RawSemaphore {
+    explicit RawSemaphore(const std::string& object) : object(object) {
+        sem = sem_open(object.c_str(), O_CREAT, 0644, 0U);
+    }
+    ~RawSemaphore() {
+        sem_close(sem);
+        sem_unlink(object.c_str());
+    }
+    RawSemaphore(const RawSemaphore&) = delete;
+    RawSemaphore& operator=(const RawSemaphore&) = delete;
+    void up() { sem_post(sem); }
+    void down() { sem_wait(sem); }
+    const std::string object;
+    sem_t* sem;
+};
+
+template <class Lock, class Semaphore>
+void exchange(benchmark::State& state, Lock& lock, Semaphore& toChild, Semaphore& toParent) {
+    std::atomic<long>* count = static_cast<std::atomic<long>*>(
+        mmap(nullptr, sizeof(long), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    const pid_t child = fork();
+    if (child == 0) {
+        for (;;) {
+            toChild.down();
+            lock.lock();
+            count->fetch_add(1, std::memory_order_relaxed);
+            lock.unlock();
+            toParent.up();
+        }
+    }
+    for (auto _ : state) {
+        lock.lock();
+        count->fetch_add(1, std::memory_order_relaxed);
+        lock.unlock();
+        toChild.up();
+        toParent.down();
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    munmap(count, sizeof(long));
+}
+
+void robustPingPongRaw(benchmark::State& state) {
+    RawRobustMutex lock;
+    RawSemaphore toChild("/" + name("RawRobustPing")), toParent("/" + name("RawRobustPong"));
+    exchange(state, lock, toChild, toParent);
+}
+
+void robustPingPongOstrel(benchmark::State& state) {
+    const std::string lockName = name("RobustLock"), ping = name("RobustPing"),
+                      pong = name("RobustPong");
+    {
+        Ostrel::RobustMutex lock(lockName.c_str());
+        Ostrel::SharedSemaphore toChild(ping.c_str(), 0), toParent(pong.c_str(), 0);
+        exchange(state, lock, toChild, toParent);
+    }
+    Ostrel::RobustMutex::remove(lockName.c_str());
+    Ostrel::SharedSemaphore::remove(ping.c_str());
+    Ostrel::SharedSemaphore::remove(pong.c_str());
+}
+
 } // namespace
 
+BENCHMARK(robustLockUnlockRaw)->Name("RobustLockUnlock/raw");
+BENCHMARK(robustLockUnlockOstrel<Ostrel::RobustMutex>)->Name("RobustLockUnlock/ostrel");
+BENCHMARK(robustLockUnlockOstrel<Ostrel::SharedMutex>)->Name("RobustLockUnlock/SharedMutex");
+BENCHMARK(robustPingPongRaw)->Name("RobustPingPong/raw")->UseRealTime();
+BENCHMARK(robustPingPongOstrel)->Name("RobustPingPong/ostrel")->UseRealTime();
 BENCHMARK(lockUnlockRaw)->Name("LockUnlock/raw");
 BENCHMARK(lockUnlockOstrel)->Name("LockUnlock/ostrel");
 BENCHMARK(upDownRaw)->Name("UpDown/raw");

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Ostrel {
@@ -38,6 +39,55 @@ void SharedMemory::allocate(const char* name, unsigned long size) {
     if (descriptor == -1) {
         throw Exception("Cannot create shared memory", internal::errorText(errno).c_str());
     }
+    sizeAndMap(size);
+}
+
+// Created exclusively to know whether this call made the object; one removed between the refused
+// creation and the opening is created anew.
+void SharedMemory::allocate(const char* name, unsigned long size, mode_t mode) {
+    if (descriptor != -1) {
+        throw Exception("Shared memory is already allocated", nullptr);
+    }
+    const std::string objectName = std::string("/") + name;
+    for (;;) {
+        descriptor = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
+        if (descriptor != -1) {
+            if (fchmod(descriptor, mode) == -1) {
+                const int error = errno;
+                shm_unlink(objectName.c_str());
+                close(descriptor);
+                descriptor = -1;
+                throw Exception("Cannot create shared memory", internal::errorText(error).c_str());
+            }
+            break;
+        }
+        int error = errno;
+        if (error == EEXIST) {
+            descriptor = shm_open(objectName.c_str(), O_RDWR, 0);
+            if (descriptor != -1) {
+                break;
+            }
+            error = errno;
+            if (error == ENOENT) {
+                continue;
+            }
+        }
+        throw Exception("Cannot create shared memory", internal::errorText(error).c_str());
+    }
+    sizeAndMap(size);
+}
+
+bool SharedMemory::remove(const char* name) {
+    if (shm_unlink((std::string("/") + name).c_str()) == 0) {
+        return true;
+    }
+    if (errno != ENOENT) {
+        throw Exception("Cannot remove shared memory", internal::errorText(errno).c_str());
+    }
+    return false;
+}
+
+void SharedMemory::sizeAndMap(unsigned long size) {
     length = size;
     if (ftruncate(descriptor, static_cast<off_t>(size)) == -1) {
         const int error = errno;

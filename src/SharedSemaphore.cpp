@@ -8,10 +8,14 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 namespace Ostrel {
 
 namespace {
+
+// Where the C library keeps the file of the named semaphore "/" + name: this directory + name.
+const char semaphoreDir[] = "/dev/shm/sem.";
 
 void report(const char* text, int error) {
     std::cerr << internal::composeMessage(text, internal::errorText(error).c_str()) << std::endl;
@@ -26,6 +30,41 @@ SharedSemaphore::SharedSemaphore(const char* name, int value) {
         semaphore = nullptr;
         report("Cannot create shared semaphore", errno);
     }
+}
+
+// Created exclusively to know whether this call made it; one removed between the refused creation
+// and the opening is created anew.
+SharedSemaphore::SharedSemaphore(const char* name, int value, mode_t mode) : semaphore(nullptr) {
+    const std::string objectName = std::string("/") + name;
+    int error = 0;
+    for (;;) {
+        sem_t* opened =
+            sem_open(objectName.c_str(), O_CREAT | O_EXCL, mode, static_cast<unsigned int>(value));
+        if (opened != SEM_FAILED) {
+            if (chmod((std::string(semaphoreDir) + name).c_str(), mode) == 0) {
+                semaphore = opened;
+                return;
+            }
+            error = errno;
+            sem_unlink(objectName.c_str());
+            sem_close(opened);
+            break;
+        }
+        error = errno;
+        if (error != EEXIST) {
+            break;
+        }
+        opened = sem_open(objectName.c_str(), 0);
+        if (opened != SEM_FAILED) {
+            semaphore = opened;
+            return;
+        }
+        error = errno;
+        if (error != ENOENT) {
+            break;
+        }
+    }
+    report("Cannot create shared semaphore", error);
 }
 
 SharedSemaphore::~SharedSemaphore() {
@@ -78,6 +117,16 @@ int SharedSemaphore::value() const noexcept {
         return -1;
     }
     return count;
+}
+
+bool SharedSemaphore::remove(const char* name) {
+    if (sem_unlink((std::string("/") + name).c_str()) == 0) {
+        return true;
+    }
+    if (errno != ENOENT) {
+        report("Cannot remove shared semaphore", errno);
+    }
+    return false;
 }
 
 } // namespace Ostrel

@@ -1,4 +1,5 @@
-// SharedMemory, SharedMutex and SharedSemaphore, and every failure they report.
+// SharedMemory, SharedMutex, SharedSemaphore and RobustMutex, and every failure they report.
+#include <Ostrel/RobustMutex.h>
 #include <Ostrel/SharedMemory.h>
 #include <Ostrel/SharedMutex.h>
 #include <Ostrel/SharedSemaphore.h>
@@ -13,8 +14,11 @@
 #include <csignal>
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
+using Ostrel::RobustMutex;
 using Ostrel::SharedMemory;
 using Ostrel::SharedMutex;
 using Ostrel::SharedSemaphore;
@@ -167,6 +171,131 @@ TEST(SharedSemaphore, DownForOutlastsSignals) {
         EXPECT_GT(alarms, OstrelTest::threadSanitizerBuild ? 0 : 10); // it delivers them late
         EXPECT_EQ(semaphore.value(), 0);
     });
+}
+
+// A new object of mode 0666 has it under umask 077; an existing one keeps its own. The umask
+// belongs to the process: in a child.
+TEST(SharedObjects, ExactModeWhateverTheUmask) {
+    const NamedObject name;
+    OstrelTest::inChild([&] {
+        umask(077);
+        const std::string files[] = {"/dev/shm/" + name.name, "/dev/shm/sem." + name.name};
+        const auto modes = [&] {
+            SharedMemory memory;
+            memory.allocate(name.c_str(), 64, 0666);
+            const SharedSemaphore semaphore(name.c_str(), 0, 0666);
+            std::vector<mode_t> found;
+            for (const auto& file : files) {
+                struct stat info {};
+                stat(file.c_str(), &info);
+                found.push_back(info.st_mode & 07777);
+            }
+            return found;
+        };
+        EXPECT_EQ(modes(), (std::vector<mode_t>{0666, 0666}));
+        chmod(files[0].c_str(), 0640), chmod(files[1].c_str(), 0604);
+        EXPECT_EQ(modes(), (std::vector<mode_t>{0640, 0604}));
+        EXPECT_TRUE(SharedMemory::remove(name.c_str()) && SharedSemaphore::remove(name.c_str()));
+        EXPECT_FALSE(SharedMemory::remove(name.c_str()) || SharedSemaphore::remove(name.c_str()));
+    });
+}
+
+std::string robustMessage(const std::function<void()>& fn) {
+    return OstrelTest::messageOf<RobustMutex::Exception>(fn);
+}
+
+// A child that takes the lock, adds 1 to *counter and dies by SIGKILL: its process id.
+pid_t holderKilled(RobustMutex& mutex, int* counter) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        mutex.lock();
+        ++*counter;
+        raise(SIGKILL);
+    }
+    EXPECT_EQ(OstrelTest::waitForExit(pid, 10000), 128 + SIGKILL);
+    return pid;
+}
+
+TEST(RobustMutex, SurvivesAHolderThatDies) {
+    const NamedObject lockName, counterName;
+    SharedMemory memory;
+    memory.allocate(counterName.c_str(), sizeof(int));
+    int* const counter = static_cast<int*>(memory.address());
+    RobustMutex mutex(lockName.c_str());
+    EXPECT_EQ(mutex.ownerId(), 0);
+    EXPECT_EQ(mutex.ownerId(), holderKilled(mutex, counter));
+    EXPECT_EQ(mutex.lock(), RobustMutex::OwnerDied);
+    EXPECT_EQ(*counter, 1);
+    EXPECT_EQ(mutex.ownerId(), getpid());
+    mutex.markConsistent();
+    mutex.unlock();
+    RobustMutex::LockResult result = RobustMutex::OwnerDied;
+    EXPECT_TRUE(mutex.tryLock(&result));
+    EXPECT_EQ(result, RobustMutex::Acquired);
+    mutex.unlock();
+    EXPECT_EQ(mutex.ownerId(), 0);
+    holderKilled(mutex, counter);
+    EXPECT_TRUE(mutex.tryLockFor(1000, &result));
+    EXPECT_EQ(result, RobustMutex::OwnerDied);
+    EXPECT_EQ(*counter, 2);
+    mutex.unlock(); // without markConsistent
+    for (const auto& attempt : std::vector<std::function<void()>>{
+             [&] { mutex.lock(); }, [&] { mutex.tryLock(); }, [&] { mutex.tryLockFor(10); }}) {
+        EXPECT_EQ(robustMessage(attempt), "Shared lock is not recoverable");
+    }
+}
+
+// Eight processes construct a new name at once: one initialises the lock, and it excludes them
+// all from the start. Each counts its own pthread_mutex_init calls through the fault shim.
+TEST(RobustMutex, InitialisedOnceByItsCreator) {
+    const NamedObject lockName, dataName, gateName;
+    struct Shared {
+        std::atomic<long> initialisations;
+        long total;
+    };
+    SharedMemory memory;
+    memory.allocate(dataName.c_str(), sizeof(Shared));
+    auto* const shared = static_cast<Shared*>(memory.address());
+    SharedSemaphore gate(gateName.c_str(), 0);
+    constexpr int processes = 8, increments = 50000;
+    std::vector<pid_t> children;
+    std::fflush(nullptr);
+    for (int i = 0; i < processes; ++i) {
+        children.push_back(fork());
+        if (children.back() == 0) {
+            const bool opened = gate.downFor(10000);
+            const OstrelFault::Inject count{{"pthread_mutex_init", 0}};
+            RobustMutex mutex(lockName.c_str());
+            shared->initialisations += OstrelFault::callCount("pthread_mutex_init");
+            for (int n = 0; n < increments; ++n) {
+                mutex.lock();
+                ++shared->total;
+                mutex.unlock();
+            }
+            _exit(opened ? 0 : 1);
+        }
+    }
+    for (int i = 0; i < processes; ++i) {
+        gate.up();
+    }
+    for (const pid_t child : children) {
+        EXPECT_EQ(OstrelTest::waitForExit(child, 50000), 0);
+    }
+    EXPECT_EQ(shared->initialisations, 1);
+    EXPECT_EQ(shared->total, processes * increments);
+}
+
+TEST(RobustMutex, ConstructionFailures) {
+    const NamedObject name;
+    EXPECT_EQ(robustMessage([] { RobustMutex("a/b"); }),
+              withError("Cannot create robust mutex", EINVAL));
+    SharedMemory foreign; // an object that never becomes ready
+    foreign.allocate(name.c_str(), 8);
+    EXPECT_EQ(robustMessage([&] { RobustMutex mutex(name.c_str()); }),
+              "Shared lock is not initialised");
+    EXPECT_TRUE(RobustMutex::remove(name.c_str()));
+    EXPECT_FALSE(RobustMutex::remove(name.c_str()));
 }
 
 } // namespace

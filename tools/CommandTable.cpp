@@ -35,9 +35,18 @@ const std::vector<Command>& commands() {
          "Walk the lookup road: system record, locator with the standard directories, locate of\n"
          "libOstrel.so in the lib domain, load, getSymbol of an exported function, unload.",
          road},
-        {"ipc", "ipc list | ipc remove NAME...",
-         "List the named shared-memory objects and semaphores (kind, size, owner, mode, name),\n"
-         "or remove those of each NAME; exits 1 when a NAME names neither.",
+        {"ipc",
+         "ipc list [--stale] [--prefix TEXT] [--json] | ipc remove NAME... | "
+         "ipc remove --stale [--force] [--prefix TEXT]",
+         "List the named shared-memory objects and semaphores (kind, size, owner, mode, the ids\n"
+         "of the processes that have each open or mapped, name), or remove those of each NAME;\n"
+         "exits 1 when a NAME names neither. Users are found in /proc/*/fd and /proc/*/maps by\n"
+         "device and inode; processes the caller may not inspect are counted. --stale keeps the\n"
+         "objects that no inspected process uses and prints on stderr how many processes could\n"
+         "not be inspected; remove --stale removes exactly those, and refuses (exit 1) when some\n"
+         "process could not be inspected, unless --force. --prefix keeps the names that begin\n"
+         "with TEXT. --json prints {\"uninspected\": N, \"objects\": [{\"kind\", \"name\",\n"
+         "\"size\", \"owner\", \"mode\", \"users\": [PID...]}...]} for scripts.",
          ipc},
         {"help", "help [COMMAND] | help --man",
          "Print the usage of every command, or the usage and description of COMMAND as\n"

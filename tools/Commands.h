@@ -102,11 +102,29 @@ struct RunOptions {
 RunOptions parseRunArgs(const Args& args);
 int run(const Args& args);
 
+struct IpcArgs {
+    enum Action { List, Remove };
+    Action action = List;
+    // Only the objects that no inspected process has open or mapped.
+    bool stale = false;
+    // Only the objects whose names begin with it.
+    std::string prefix;
+    bool json = false;
+    // remove --stale even when some processes could not be inspected.
+    bool force = false;
+    // The names of remove without --stale, at least one.
+    Args names;
+};
+
+// "ipc list [--stale] [--prefix TEXT] [--json]", "ipc remove NAME...", or "ipc remove --stale
+// [--force] [--prefix TEXT]".
+IpcArgs parseIpcArgs(const Args& args);
+int ipc(const Args& args);
+
 // The commands below hand their arguments to parseArgs themselves.
 int ldpath(const Args& args);
 int load(const Args& args);
 int road(const Args& args);
-int ipc(const Args& args);
 int help(const Args& args);
 
 } // namespace OstrelTool

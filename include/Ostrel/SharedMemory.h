@@ -23,6 +23,9 @@
 ///   free     "Cannot unmap shared memory - " + detail        (fd closed all the same)
 ///   free     "Cannot free shared memory - " + detail         (close failed)
 ///   address  "No shared memory allocated"
+///   allocate with mode: "Cannot create shared memory - " + detail also when fchmod failed (the
+///                    object it created is removed again)
+///   remove   "Cannot remove shared memory - " + detail    (shm_unlink failed, but not for ENOENT)
 /// After any failed allocate and after any free, the object holds no segment and can allocate
 /// again. The destructor unmaps and closes a segment still held, ignoring failures.
 ///
@@ -34,6 +37,8 @@
 
 #include <cstdint>
 #include <string>
+
+#include <sys/types.h>
 
 namespace Ostrel {
 
@@ -69,6 +74,14 @@ public:
     /// is joined with its contents; a new one is zero-filled. Never removed by the library. Throws
     /// the allocate texts of the class.
     void allocate(const char* name, unsigned long size);
+    /// As allocate(name, size), but an object that this call creates gets exactly the permission
+    /// bits mode, whatever the umask: it is created exclusively (O_EXCL) with mode, then given
+    /// mode with fchmod. An existing object is joined and keeps its mode.
+    void allocate(const char* name, unsigned long size, mode_t mode);
+    /// Removes the name "/" + name (shm_unlink): true when it existed, false when it did not.
+    /// Processes that have the object mapped keep their mapping; a later allocate creates a new,
+    /// zero-filled object. Throws "Cannot remove shared memory - " + detail on any other failure.
+    static bool remove(const char* name);
     /// Unmaps and closes the segment; the named object stays. Throws the free texts of the class.
     void free();
     /// The start of this process's mapping. Throws "No shared memory allocated".
@@ -80,6 +93,10 @@ public:
     std::uint64_t length;
     /// The mapping; MAP_FAILED while there is none.
     void* base;
+
+private:
+    /// The rest of allocate once descriptor is open: sets the size and maps the object.
+    void sizeAndMap(unsigned long size);
 };
 
 } // namespace Ostrel

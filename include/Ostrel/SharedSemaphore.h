@@ -20,6 +20,8 @@
 ///   tryDown, downFor  the same line as down, and false; a count of 0 (tryDown) or the end of
 ///               the time (downFor) is not a failure and prints nothing
 ///   value       "Cannot get value of shared semaphore - " + text, and -1
+///   remove      "Cannot remove shared semaphore - " + text, and false (any failure but a
+///               missing name)
 /// On an object without semaphore, every operation and the destructor print their line with the
 /// text of EINVAL ("Invalid argument") and touch nothing.
 ///
@@ -33,6 +35,7 @@
 #include <Ostrel/Export.h>
 
 #include <semaphore.h>
+#include <sys/types.h>
 
 namespace Ostrel {
 
@@ -41,6 +44,12 @@ public:
     /// Opens or creates the named semaphore "/" + name; a new one starts at value, an existing
     /// one keeps its count. Never removed by the library (use sem_unlink("/" + name)).
     SharedSemaphore(const char* name, int value);
+    /// As SharedSemaphore(name, value), but a semaphore that this call creates gets exactly the
+    /// permission bits mode, whatever the umask. A named semaphore has no descriptor: it is
+    /// created exclusively (O_EXCL) and its file, /dev/shm/sem. + name, is given mode with chmod
+    /// right after; a failure there removes it again and prints the constructor's line. An
+    /// existing semaphore is opened as it is and keeps its mode and count.
+    SharedSemaphore(const char* name, int value, mode_t mode);
     /// Closes the semaphore for this process; the named semaphore and its count stay.
     ~SharedSemaphore();
     /// Not copyable.
@@ -76,6 +85,11 @@ public:
     /// The current count (sem_getvalue), 0 or more; -1 after printing "Cannot get value of shared
     /// semaphore - " + error text.
     int value() const noexcept;
+
+    /// Removes the name "/" + name (sem_unlink): true when it existed; false when it did not, or
+    /// after printing "Cannot remove shared semaphore - " + error text. Processes that have it
+    /// open keep it; a later construction creates a new one.
+    static bool remove(const char* name);
 
 private:
     /// Print the line of the failed operation: the text of errno, or of EINVAL without semaphore.

@@ -61,6 +61,15 @@ Inject::~Inject() {
     ruleCount = 0;
 }
 
+long callCount(const char* call) {
+    for (int i = 0; i < ruleCount; ++i) {
+        if (std::strcmp(rules[i].call, call) == 0) {
+            return calls[i];
+        }
+    }
+    return 0;
+}
+
 void shiftWallClock(long seconds) {
     wallClockShift = seconds;
 }
@@ -82,6 +91,10 @@ int poll(pollfd* fds, nfds_t count, int timeout) {
 int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept {
     const int error = OstrelFault::check("pthread_mutex_lock");
     return error != 0 ? error : real<&pthread_mutex_lock>("pthread_mutex_lock")(mutex);
+}
+int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attribute) noexcept {
+    const int error = OstrelFault::check("pthread_mutex_init");
+    return error != 0 ? error : real<&pthread_mutex_init>("pthread_mutex_init")(mutex, attribute);
 }
 int munmap(void* address, size_t length) noexcept {
     return forward<&munmap>("munmap", -1, address, length);

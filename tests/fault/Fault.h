@@ -23,6 +23,9 @@ public:
     Inject& operator=(const Inject&) = delete;
 };
 
+// The calls of call counted by the rule named after it so far (a rule with error 0 only counts).
+long callCount(const char* call);
+
 // From now on, gettimeofday and clock_gettime(CLOCK_REALTIME) report the wall clock as if it had
 // been set by seconds (back when negative), until shifted by 0; every other clock stays.
 void shiftWallClock(long seconds);
