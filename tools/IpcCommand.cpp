@@ -251,7 +251,9 @@ int listOrRemove(const IpcArgs& parsed) {
             shown.push_back(&object);
         }
     }
-    const std::string note = std::to_string(uninspected) + " processes could not be inspected";
+    const std::string note = std::to_string(uninspected) +
+                             (uninspected == 1 ? " process" : " processes") +
+                             " could not be inspected";
     if (parsed.action == IpcArgs::List) {
         if (parsed.stale && uninspected != 0) {
             printError(command, note);
