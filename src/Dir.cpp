@@ -40,51 +40,50 @@ void Dir::changePathUp(DirProp prop) {
 
 // Normalises in one pass over the components, writing the kept ones back into the same buffer.
 // The write position never overtakes the read position, so no copy of the text is needed: the
-// kept components are path[base, out), each followed by one separator, and dropping the top one
+// kept components are text[base, out), each followed by one separator, and dropping the top one
 // is moving out back to the separator before it. Only a last component without a trailing
-// separator can make the text grow by that one separator.
+// separator can make the text grow by that one separator. The separator and the two tokens are
+// compared as character literals (the values of _pathSeparator, sameDirToken and upDirToken),
+// which the compiler folds into the loop instead of reading them from memory for every component.
 void Dir::fixProp(DirProp /*prop*/) {
-    if (path.empty()) {
+    constexpr char separator = '/';
+    const std::size_t size = path.size();
+    if (size == 0) {
         return;
     }
-    const std::size_t size = path.size();
-    const std::size_t base = path[0] == _pathSeparator ? 1 : 0;
+    char* const text = &path[0];
+    const std::size_t base = text[0] == separator ? 1 : 0;
     std::size_t out = base;
-    std::size_t in = 0;
+    std::size_t in = base;
     while (in < size) {
-        while (in < size && path[in] == _pathSeparator) {
+        if (text[in] == separator) {
             ++in;
-        }
-        if (in == size) {
-            break;
+            continue;
         }
         const std::size_t start = in;
-        while (in < size && path[in] != _pathSeparator) {
+        while (in < size && text[in] != separator) {
             ++in;
         }
         const std::size_t length = in - start;
-        if (path.compare(start, length, sameDirToken) == 0) {
-            continue;
-        }
-        if (path.compare(start, length, upDirToken) == 0) {
-            if (out > base) {
+        if (text[start] == '.' && (length == 1 || (length == 2 && text[start + 1] == '.'))) {
+            if (length == 2 && out > base) {
                 --out; // the separator after the top component
-                while (out > base && path[out - 1] != _pathSeparator) {
+                while (out > base && text[out - 1] != separator) {
                     --out;
                 }
             }
             continue;
         }
         if (out != start) {
-            std::memmove(&path[out], &path[start], length);
+            std::memmove(text + out, text + start, length);
         }
         out += length;
-        if (out < size) {
-            path[out] = _pathSeparator;
-        } else {
-            path.push_back(_pathSeparator);
+        if (out == size) {
+            // The last component, kept in place with no separator after it: the text grows.
+            path.push_back(separator);
+            return;
         }
-        ++out;
+        text[out++] = separator;
     }
     path.resize(out);
 }
