@@ -1,9 +1,14 @@
 #include <Ostrel/Dir.h>
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Ostrel {
 
@@ -167,6 +172,137 @@ void Dir::scanDir(std::vector<std::string>& result, const std::string& dir,
             result.push_back(prefix);
         }
     }
+}
+
+namespace {
+
+// One entry of a directory listed in order: the name and the type the reader reported.
+struct Entry {
+    std::string name;
+    unsigned char type;
+};
+
+// The state of one scanWith: the options, the text of the directory being read (its prefix,
+// ending with a separator), the (device, inode) of each directory on the current branch (with
+// followLinks), and the entries of every directory on the branch that is listed in order (one
+// vector used as a stack, so that a scan allocates for the deepest branch only).
+struct Walk {
+    const char* pattern;
+    const Dir::ScanOptions& options;
+    unsigned limit; // the deepest level listed, 0 for none
+    std::vector<std::string>& result;
+    std::string prefix;
+    std::vector<std::pair<dev_t, ino_t>> branch;
+    std::vector<Entry> entries;
+
+    void list(int fd, unsigned depth);
+    void visit(int fd, const char* name, unsigned char type, unsigned depth);
+    void enter(int fd, const char* name, int flags, unsigned depth);
+    bool onBranch(const struct stat& info) const {
+        return std::find(branch.begin(), branch.end(), std::make_pair(info.st_dev, info.st_ino)) !=
+               branch.end();
+    }
+};
+
+// Lists the directory open as fd (which the stream then owns), whose entries are at depth.
+void Walk::list(int fd, unsigned depth) {
+    DIR* stream = ::fdopendir(fd);
+    if (stream == nullptr) {
+        ::close(fd);
+        return;
+    }
+    const DirStream guard{stream};
+    if (options.followLinks) {
+        struct stat info;
+        if (::fstat(fd, &info) != 0 || onBranch(info)) {
+            return;
+        }
+        branch.emplace_back(info.st_dev, info.st_ino);
+    }
+    if (!options.sorted) {
+        while (const dirent* entry = ::readdir(stream)) {
+            visit(fd, entry->d_name, entry->d_type, depth);
+        }
+    } else {
+        const std::size_t first = entries.size();
+        while (const dirent* entry = ::readdir(stream)) {
+            entries.push_back({entry->d_name, entry->d_type});
+        }
+        std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end(),
+                  [](const Entry& a, const Entry& b) { return a.name < b.name; });
+        // visit copies the name into prefix before it descends, and the vector may grow then.
+        for (std::size_t i = first, end = entries.size(); i < end; ++i) {
+            visit(fd, entries[i].name.c_str(), entries[i].type, depth);
+        }
+        entries.resize(first);
+    }
+    if (options.followLinks) {
+        branch.pop_back();
+    }
+}
+
+void Walk::visit(int fd, const char* name, unsigned char type, unsigned depth) {
+    if (type == DT_UNKNOWN && options.resolveUnknown) {
+        struct stat info;
+        if (::fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+            type = static_cast<unsigned char>(IFTODT(info.st_mode));
+        }
+    }
+    const bool deeper = limit == 0 || depth < limit;
+    if (type == DT_DIR) {
+        if (deeper && !isDotOrDotDot(name)) {
+            enter(fd, name, O_NOFOLLOW, depth + 1);
+        }
+        return;
+    }
+    if (type == DT_LNK && options.followLinks) {
+        struct stat target;
+        if (::fstatat(fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode)) {
+            if (!deeper) {
+                return; // a directory, at the last level listed
+            }
+            if (!onBranch(target)) {
+                enter(fd, name, 0, depth + 1);
+                return;
+            }
+            // The link closes a loop: listed like a file below.
+        }
+    }
+    if (::fnmatch(pattern, name, options.matchFlags) == 0) {
+        const std::size_t length = prefix.size();
+        prefix += name;
+        result.push_back(prefix);
+        prefix.resize(length);
+    }
+}
+
+void Walk::enter(int fd, const char* name, int flags, unsigned depth) {
+    const int child = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | flags);
+    if (child < 0) {
+        return;
+    }
+    const std::size_t length = prefix.size();
+    prefix += name;
+    prefix += Dir::_pathSeparator;
+    list(child, depth);
+    prefix.resize(length);
+}
+
+} // namespace
+
+std::vector<std::string> Dir::scanWith(const std::string& pattern,
+                                       const ScanOptions& options) const {
+    std::vector<std::string> result;
+    const unsigned limit = options.recursive ? options.maxDepth : 1;
+    Walk walk{pattern.c_str(), options, limit, result, path, {}, {}};
+    if (walk.prefix.empty() || walk.prefix.back() != _pathSeparator) {
+        walk.prefix += _pathSeparator;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        walk.list(fd, 1);
+    }
+    return result;
 }
 
 } // namespace Ostrel
