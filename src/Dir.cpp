@@ -176,16 +176,18 @@ void Dir::scanDir(std::vector<std::string>& result, const std::string& dir,
 
 namespace {
 
-// One entry of a directory listed in order: the name and the type the reader reported.
+// One entry of a directory listed in order: where its name starts in Walk::names, and the type
+// the reader reported.
 struct Entry {
-    std::string name;
+    std::size_t name;
     unsigned char type;
 };
 
 // The state of one scanWith: the options, the text of the directory being read (its prefix,
 // ending with a separator), the (device, inode) of each directory on the current branch (with
 // followLinks), and the entries of every directory on the branch that is listed in order (one
-// vector used as a stack, so that a scan allocates for the deepest branch only).
+// vector of entries and one buffer of their NUL-terminated names, both used as stacks, so that
+// a scan allocates for the deepest branch only and sorting moves small entries, not strings).
 struct Walk {
     const char* pattern;
     const Dir::ScanOptions& options;
@@ -194,6 +196,7 @@ struct Walk {
     std::string prefix;
     std::vector<std::pair<dev_t, ino_t>> branch;
     std::vector<Entry> entries;
+    std::string names;
 
     void list(int fd, unsigned depth);
     void visit(int fd, const char* name, unsigned char type, unsigned depth);
@@ -225,16 +228,23 @@ void Walk::list(int fd, unsigned depth) {
         }
     } else {
         const std::size_t first = entries.size();
+        const std::size_t firstName = names.size();
         while (const dirent* entry = ::readdir(stream)) {
-            entries.push_back({entry->d_name, entry->d_type});
+            entries.push_back({names.size(), entry->d_type});
+            names.append(entry->d_name, std::strlen(entry->d_name) + 1);
         }
+        const char* const text = names.data();
         std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end(),
-                  [](const Entry& a, const Entry& b) { return a.name < b.name; });
-        // visit copies the name into prefix before it descends, and the vector may grow then.
+                  [text](const Entry& a, const Entry& b) {
+                      return std::strcmp(text + a.name, text + b.name) < 0;
+                  });
+        // Deeper levels append to names, which may move it: the name is read anew for each
+        // entry, and visit is done with it before it descends.
         for (std::size_t i = first, end = entries.size(); i < end; ++i) {
-            visit(fd, entries[i].name.c_str(), entries[i].type, depth);
+            visit(fd, names.data() + entries[i].name, entries[i].type, depth);
         }
         entries.resize(first);
+        names.resize(firstName);
     }
     if (options.followLinks) {
         branch.pop_back();
@@ -294,7 +304,7 @@ std::vector<std::string> Dir::scanWith(const std::string& pattern,
                                        const ScanOptions& options) const {
     std::vector<std::string> result;
     const unsigned limit = options.recursive ? options.maxDepth : 1;
-    Walk walk{pattern.c_str(), options, limit, result, path, {}, {}};
+    Walk walk{pattern.c_str(), options, limit, result, path, {}, {}, {}};
     if (walk.prefix.empty() || walk.prefix.back() != _pathSeparator) {
         walk.prefix += _pathSeparator;
     }
