@@ -181,8 +181,7 @@ std::string FileLocator::locate(std::string name, FileDomain domain, bool verbos
     return std::string();
 }
 
-std::vector<std::string> FileLocator::locateAll(const std::string& name,
-                                                FileDomain domain) const {
+std::vector<std::string> FileLocator::locateAll(const std::string& name, FileDomain domain) const {
     std::vector<std::string> found;
     std::unordered_set<std::string> seen;
     const auto add = [&](const std::string& path) {

@@ -12,8 +12,8 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <memory>
+#include <sstream>
 
 #include <dlfcn.h>
 #include <fnmatch.h>
@@ -161,9 +161,8 @@ TEST(Dir, ScanWithOptions) {
     EXPECT_EQ(dir.scanWith("*", {}), Dir(tmp.path).scan("*", true));
     // Sorted is the unsorted result ordered by component, directory by directory.
     Paths unsorted = scan({true, false, false, true});
-    std::sort(unsorted.begin(), unsorted.end(), [](const auto& a, const auto& b) {
-        return componentsOf(a) < componentsOf(b);
-    });
+    std::sort(unsorted.begin(), unsorted.end(),
+              [](const auto& a, const auto& b) { return componentsOf(a) < componentsOf(b); });
     EXPECT_EQ(unsorted, rows[4].found);
     EXPECT_EQ(Dir(tmp.path + "/none").scanWith("*", {}), Paths{});
 
@@ -364,8 +363,8 @@ TEST(DynamicLibrary, FlagsPathAndTheLoadersSearchPath) {
     const auto listed = [&](const std::string& dir) {
         return std::find(dirs.begin(), dirs.end(), dir) != dirs.end();
     };
-    const std::string runpath = outputOf(
-        "readelf -d /proc/" + std::to_string(getpid()) + "/exe | sed -n 's/.*runpath: \\[\\([^]:]*\\).*/\\1/p'");
+    const std::string runpath = outputOf("readelf -d /proc/" + std::to_string(getpid()) +
+                                         "/exe | sed -n 's/.*runpath: \\[\\([^]:]*\\).*/\\1/p'");
     EXPECT_TRUE(listed(runpath.substr(0, runpath.size() - 1))) << runpath;
     std::istringstream libcDirs(
         outputOf("ldconfig -p | sed -n 's|.*libc\\.so\\.6 .*=> \\(.*\\)/libc\\.so\\.6$|\\1|p'"));

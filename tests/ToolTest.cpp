@@ -32,7 +32,8 @@ TEST(Tool, EveryCommandInOneTable) {
     // The bundle directory as the locator writes it: absolute, normalised, one trailing '/'.
     const std::string bundle = std::filesystem::canonical(OstrelTest::buildDir()).string() + "/";
     const std::string added = "Info: AddSearchPath: ", searched = added + bundle + "\n" + added;
-    const std::string usage = "usage: ostrel COMMAND [ARG...]\n\ncommands:\n  ostrel info [--xdg]\n*";
+    const std::string usage =
+        "usage: ostrel COMMAND [ARG...]\n\ncommands:\n  ostrel info [--xdg]\n*";
     const std::string full = "ostrel: write error: No space left on device\n";
     const std::tuple<std::string, int, std::string, std::string> rows[] = {
         {"ostrel", 2, "", usage},
@@ -50,8 +51,8 @@ TEST(Tool, EveryCommandInOneTable) {
              "usage: ostrel scan DIR PATTERN [--recursive] [--sorted]*\nPrint the entries*",
          ""},
         {"ostrel scan --recursive . 'd.*'", 0, "./sub/d.txt\n", ""},
-        {"ostrel scan --sorted --max-depth 2 -0 . '*' | tr '\\0' :", 0, "./both.conf:./sub/d.txt:",
-         ""},
+        {"ostrel scan --sorted --max-depth 2 -0 . '*' | tr '\\0' :", 0,
+         "./both.conf:./sub/d.txt:", ""},
         {"ostrel locate --all --env MYAPP both.conf", 0, env + "/share/both.conf\n.//both.conf\n",
          "*"},
         {"ostrel ldpath --loader", 0, "*" + bundle + "lib\n*", ""},

@@ -12,8 +12,8 @@
 #include <algorithm>
 #include <iostream>
 #include <iterator>
-#include <utility>
 #include <string>
+#include <utility>
 
 #include <dlfcn.h>
 
@@ -36,8 +36,8 @@ std::string locateLibrary(const std::string& name, bool verbose) {
 
 int parseLoadFlags(const std::string& text) {
     static const std::pair<const char*, int> names[] = {
-        {"lazy", RTLD_LAZY},         {"now", RTLD_NOW},          {"global", RTLD_GLOBAL},
-        {"local", RTLD_LOCAL},       {"nodelete", RTLD_NODELETE}, {"noload", RTLD_NOLOAD}};
+        {"lazy", RTLD_LAZY},   {"now", RTLD_NOW},           {"global", RTLD_GLOBAL},
+        {"local", RTLD_LOCAL}, {"nodelete", RTLD_NODELETE}, {"noload", RTLD_NOLOAD}};
     int flags = 0;
     std::string::size_type start = 0;
     for (;;) {
@@ -60,8 +60,8 @@ int parseLoadFlags(const std::string& text) {
 int load(const Args& args) {
     const ParsedArgs parsed = parseArgs(args, {{{"--flags", true}}, {"NAME"}, anyNumber});
     const Args& names = parsed.operands;
-    const int flags = parsed.has("--flags") ? parseLoadFlags(parsed.options.at("--flags"))
-                                            : RTLD_LAZY;
+    const int flags =
+        parsed.has("--flags") ? parseLoadFlags(parsed.options.at("--flags")) : RTLD_LAZY;
     Ostrel::DynamicLibrary library;
     const std::string path = locateLibrary(names[0], false);
     try {

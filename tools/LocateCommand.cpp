@@ -32,9 +32,9 @@ FileLocator::FileDomain parseDomain(const std::string& text) {
 }
 
 LocateArgs parseLocateArgs(const Args& args) {
-    ParsedArgs parsed =
-        parseArgs(args, {{{"--domain", true}, {"--env", true}, {"--verbose", false}, {"--all", false}},
-                         {"NAME"}});
+    ParsedArgs parsed = parseArgs(
+        args,
+        {{{"--domain", true}, {"--env", true}, {"--verbose", false}, {"--all", false}}, {"NAME"}});
     LocateArgs result;
     result.name = parsed.operands[0];
     if (parsed.has("--domain")) {
@@ -51,9 +51,9 @@ int locate(const Args& args) {
     recordArguments(parsed.envName, "locate", args);
     const FileLocator locator(FileLocator::SearchAll);
     const std::vector<std::string> paths =
-        parsed.all ? locator.locateAll(parsed.name, parsed.domain)
-                   : std::vector<std::string>{locator.locate(parsed.name, parsed.domain,
-                                                             parsed.verbose)};
+        parsed.all
+            ? locator.locateAll(parsed.name, parsed.domain)
+            : std::vector<std::string>{locator.locate(parsed.name, parsed.domain, parsed.verbose)};
     if (paths.empty() || paths.front().empty()) {
         printError("locate", parsed.name + " not found");
         return ExitFailure;

@@ -99,8 +99,7 @@ public:
     /// not followed, devices, sockets, pipes, unresolved unknown types) and never a directory,
     /// skips directories it cannot open, throws only std::bad_alloc, prints nothing, and
     /// changes nothing: different threads may call it on the same object.
-    std::vector<std::string> scanWith(const std::string& pattern,
-                                      const ScanOptions& options) const;
+    std::vector<std::string> scanWith(const std::string& pattern, const ScanOptions& options) const;
 
     /// The path text, read and written directly; edits and normalisation work on it.
     std::string path;
