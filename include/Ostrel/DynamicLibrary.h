@@ -5,11 +5,16 @@
 /// \brief Loads one shared library through the dynamic loader, resolves its
 /// symbols and unloads it again.
 ///
-/// load passes the name to dlopen (RTLD_LAZY) unchanged: a name without "/" is searched by the
-/// loader's own rules; defaultPrefix and defaultSuffix are offered to callers that build file
-/// names and are used by no operation. Failures are thrown by value as DynamicLibrary::Exception:
+/// load passes the name to dlopen (RTLD_LAZY, or the caller's flags) unchanged: a name without
+/// "/" is searched by the loader's own rules; defaultPrefix and defaultSuffix are offered to
+/// callers that build file names and are used by no operation. Failures are thrown by value as
+/// DynamicLibrary::Exception:
 ///   load      "Library already loaded"                    (the loaded library stays loaded)
 ///   load      "Cannot load library - " + loader's text    (the text is also printed on stdout)
+///   load      "Cannot load library"                       (a failure the loader gives no text
+///                                                          for, as RTLD_NOLOAD of a library not
+///                                                          loaded; nothing printed)
+///   path      "No library loaded"
 ///   unload    "No library loaded"
 ///   unload    "Error while unloading library - " + text   (the object is unloaded all the same)
 ///   getSymbol "No library loaded"
