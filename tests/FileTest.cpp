@@ -363,8 +363,9 @@ TEST(DynamicLibrary, FlagsPathAndTheLoadersSearchPath) {
     const auto listed = [&](const std::string& dir) {
         return std::find(dirs.begin(), dirs.end(), dir) != dirs.end();
     };
-    const std::string runpath = outputOf("readelf -d /proc/" + std::to_string(getpid()) +
-                                         "/exe | sed -n 's/.*runpath: \\[\\([^]:]*\\).*/\\1/p'");
+    const std::string runpath =
+        outputOf("readelf -d " + OstrelTest::buildDir() +
+                 "/bin/FileTest | sed -n 's/.*runpath: \\[\\([^]:]*\\).*/\\1/p'");
     EXPECT_TRUE(listed(runpath.substr(0, runpath.size() - 1))) << runpath;
     std::istringstream libcDirs(
         outputOf("ldconfig -p | sed -n 's|.*libc\\.so\\.6 .*=> \\(.*\\)/libc\\.so\\.6$|\\1|p'"));
