@@ -84,7 +84,10 @@ public:
         /// Descend into symbolic links to directories. Each directory (device, inode) is
         /// entered at most once per branch: a link to one of its own ancestors is listed like a
         /// file and not entered, so a loop ends, and a file reached through two links is listed
-        /// once per path.
+        /// once per path. A link is recognised by its type, so on a file system that reports
+        /// unknown types it is followed only together with resolveUnknown. A link to a directory
+        /// at the last level that maxDepth allows counts as a directory: neither listed nor
+        /// entered.
         bool followLinks = false;
         /// fnmatch flags (FNM_PERIOD, FNM_CASEFOLD, FNM_NOESCAPE, ...). They change which names
         /// match, never which directories are entered.
