@@ -4,7 +4,7 @@
 Takes every ```cpp block of the tour and compiles it with
   c++ -std=c++17 -fsyntax-only -Wall -Wextra -Werror -I include -I BUILD_DIR/include
 ($CXX instead of c++ when set) inside a wrapper: every public header (include/Ostrel/*.h and the
-generated ones in BUILD_DIR/include/Ostrel), the standard headers the snippets use, and
+generated ones in BUILD_DIR/include/Ostrel), the standard and system headers the snippets use, and
 int main(int argc, char** argv) around the code.
 
 The tour reads as one program (a plug-in is located in one snippet and loaded in the next), so
@@ -24,7 +24,8 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOUR = "docs/tour.md"
-STANDARD_HEADERS = ["csignal", "iostream", "mutex", "shared_mutex", "string", "vector"]
+STANDARD_HEADERS = ["csignal", "iostream", "mutex", "shared_mutex", "string", "vector", "dlfcn.h",
+                    "fnmatch.h"]
 DIAGNOSTIC = re.compile(r"^(.*?):(\d+):(?:\d+:)? (?:fatal )?(error|warning|note): (.*)$")
 
 

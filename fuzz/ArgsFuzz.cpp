@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -71,12 +72,16 @@ const char* domainName(Ostrel::FileLocator::FileDomain domain) {
 
 void fuzzInfo(const Args& args) {
     try {
-        OstrelTool::parseInfoArgs(args);
-        if (!args.empty() && args != Args{"--"}) {
+        const bool xdg = OstrelTool::parseInfoArgs(args);
+        if (!xdg && !args.empty() && args != Args{"--"}) {
             fail("info accepted an argument", args[0]);
         }
+        if (xdg && !isWord(args, "--xdg")) {
+            fail("info: --xdg that was not given", args[0]);
+        }
     } catch (const UsageError& error) {
-        if (!oneOf(error.message, {"unknown option \"", "unexpected argument \""})) {
+        if (!oneOf(error.message,
+                   {"unknown option \"", "unexpected argument \"", "--xdg takes no value"})) {
             fail("info: unexpected message", error.message);
         }
     }
@@ -111,19 +116,36 @@ void fuzzScan(const Args& args) {
         if (!isWord(args, parsed.dir) || !isWord(args, parsed.pattern)) {
             fail("scan: a word that was not given", parsed.dir + "\" \"" + parsed.pattern);
         }
+        if (parsed.maxDepth > 999999999 || (parsed.maxDepth != 0 && !parsed.recursive)) {
+            fail("scan: depth out of range or without recursion", std::to_string(parsed.maxDepth));
+        }
         Args canonical;
-        if (parsed.recursive) {
-            canonical.emplace_back("--recursive");
+        const std::pair<bool, const char*> flags[] = {{parsed.recursive, "--recursive"},
+                                                      {parsed.sorted, "--sorted"},
+                                                      {parsed.follow, "--follow"},
+                                                      {parsed.unknown, "--unknown"},
+                                                      {parsed.nul, "-0"}};
+        for (const auto& [on, name] : flags) {
+            if (on) {
+                canonical.emplace_back(name);
+            }
+        }
+        if (parsed.maxDepth != 0) {
+            canonical.push_back("--max-depth=" + std::to_string(parsed.maxDepth));
         }
         canonical.insert(canonical.end(), {"--", parsed.dir, parsed.pattern});
         const OstrelTool::ScanArgs again = OstrelTool::parseScanArgs(canonical);
         if (again.dir != parsed.dir || again.pattern != parsed.pattern ||
-            again.recursive != parsed.recursive) {
+            again.recursive != parsed.recursive || again.sorted != parsed.sorted ||
+            again.follow != parsed.follow || again.unknown != parsed.unknown ||
+            again.nul != parsed.nul || again.maxDepth != parsed.maxDepth) {
             fail("scan: the canonical list parses differently", parsed.dir);
         }
     } catch (const UsageError& error) {
         if (!oneOf(error.message,
-                   {"unknown option \"", "--recursive takes no value", "missing DIR and PATTERN",
+                   {"unknown option \"", "--recursive takes no value", "--sorted takes no value",
+                    "--follow takes no value", "--unknown takes no value", "-0 takes no value",
+                    "--max-depth needs a value", "bad depth \"", "missing DIR and PATTERN",
                     "missing PATTERN", "unexpected argument \""})) {
             fail("scan: unexpected message", error.message);
         }
@@ -143,17 +165,21 @@ void fuzzLocate(const Args& args) {
         if (parsed.verbose) {
             canonical.emplace_back("--verbose");
         }
+        if (parsed.all) {
+            canonical.emplace_back("--all");
+        }
         canonical.insert(canonical.end(), {"--", parsed.name});
         const OstrelTool::LocateArgs again = OstrelTool::parseLocateArgs(canonical);
         if (again.name != parsed.name || again.domain != parsed.domain ||
-            again.envName != parsed.envName || again.verbose != parsed.verbose) {
+            again.envName != parsed.envName || again.verbose != parsed.verbose ||
+            again.all != parsed.all) {
             fail("locate: the canonical list parses differently", parsed.name);
         }
     } catch (const UsageError& error) {
         if (!oneOf(error.message,
                    {"unknown option \"", "--domain needs a value", "--env needs a value",
-                    "--verbose takes no value", "unknown domain \"", "missing NAME",
-                    "unexpected argument \""})) {
+                    "--verbose takes no value", "--all takes no value", "unknown domain \"",
+                    "missing NAME", "unexpected argument \""})) {
             fail("locate: unexpected message", error.message);
         }
     }

@@ -1,9 +1,14 @@
 #include <Ostrel/Dir.h>
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Ostrel {
 
@@ -40,51 +45,50 @@ void Dir::changePathUp(DirProp prop) {
 
 // Normalises in one pass over the components, writing the kept ones back into the same buffer.
 // The write position never overtakes the read position, so no copy of the text is needed: the
-// kept components are path[base, out), each followed by one separator, and dropping the top one
+// kept components are text[base, out), each followed by one separator, and dropping the top one
 // is moving out back to the separator before it. Only a last component without a trailing
-// separator can make the text grow by that one separator.
+// separator can make the text grow by that one separator. The separator and the two tokens are
+// compared as character literals (the values of _pathSeparator, sameDirToken and upDirToken),
+// which the compiler folds into the loop instead of reading them from memory for every component.
 void Dir::fixProp(DirProp /*prop*/) {
-    if (path.empty()) {
+    constexpr char separator = '/';
+    const std::size_t size = path.size();
+    if (size == 0) {
         return;
     }
-    const std::size_t size = path.size();
-    const std::size_t base = path[0] == _pathSeparator ? 1 : 0;
+    char* const text = &path[0];
+    const std::size_t base = text[0] == separator ? 1 : 0;
     std::size_t out = base;
-    std::size_t in = 0;
+    std::size_t in = base;
     while (in < size) {
-        while (in < size && path[in] == _pathSeparator) {
+        if (text[in] == separator) {
             ++in;
-        }
-        if (in == size) {
-            break;
+            continue;
         }
         const std::size_t start = in;
-        while (in < size && path[in] != _pathSeparator) {
+        while (in < size && text[in] != separator) {
             ++in;
         }
         const std::size_t length = in - start;
-        if (path.compare(start, length, sameDirToken) == 0) {
-            continue;
-        }
-        if (path.compare(start, length, upDirToken) == 0) {
-            if (out > base) {
+        if (text[start] == '.' && (length == 1 || (length == 2 && text[start + 1] == '.'))) {
+            if (length == 2 && out > base) {
                 --out; // the separator after the top component
-                while (out > base && path[out - 1] != _pathSeparator) {
+                while (out > base && text[out - 1] != separator) {
                     --out;
                 }
             }
             continue;
         }
         if (out != start) {
-            std::memmove(&path[out], &path[start], length);
+            std::memmove(text + out, text + start, length);
         }
         out += length;
-        if (out < size) {
-            path[out] = _pathSeparator;
-        } else {
-            path.push_back(_pathSeparator);
+        if (out == size) {
+            // The last component, kept in place with no separator after it: the text grows.
+            path.push_back(separator);
+            return;
         }
-        ++out;
+        text[out++] = separator;
     }
     path.resize(out);
 }
@@ -168,6 +172,147 @@ void Dir::scanDir(std::vector<std::string>& result, const std::string& dir,
             result.push_back(prefix);
         }
     }
+}
+
+namespace {
+
+// One entry of a directory listed in order: where its name starts in Walk::names, and the type
+// the reader reported.
+struct Entry {
+    std::size_t name;
+    unsigned char type;
+};
+
+// The state of one scanWith: the options, the text of the directory being read (its prefix,
+// ending with a separator), the (device, inode) of each directory on the current branch (with
+// followLinks), and the entries of every directory on the branch that is listed in order (one
+// vector of entries and one buffer of their NUL-terminated names, both used as stacks, so that
+// a scan allocates for the deepest branch only and sorting moves small entries, not strings).
+struct Walk {
+    const char* pattern;
+    const Dir::ScanOptions& options;
+    unsigned limit; // the deepest level listed, 0 for none
+    std::vector<std::string>& result;
+    std::string prefix;
+    std::vector<std::pair<dev_t, ino_t>> branch;
+    std::vector<Entry> entries;
+    std::string names;
+
+    void list(int fd, unsigned depth);
+    void visit(int fd, const char* name, unsigned char type, unsigned depth);
+    void enter(int fd, const char* name, int flags, unsigned depth);
+    bool onBranch(const struct stat& info) const {
+        return std::find(branch.begin(), branch.end(), std::make_pair(info.st_dev, info.st_ino)) !=
+               branch.end();
+    }
+};
+
+// Lists the directory open as fd (which the stream then owns), whose entries are at depth.
+void Walk::list(int fd, unsigned depth) {
+    DIR* stream = ::fdopendir(fd);
+    if (stream == nullptr) {
+        ::close(fd);
+        return;
+    }
+    const DirStream guard{stream};
+    if (options.followLinks) {
+        struct stat info;
+        if (::fstat(fd, &info) != 0 || onBranch(info)) {
+            return;
+        }
+        branch.emplace_back(info.st_dev, info.st_ino);
+    }
+    if (!options.sorted) {
+        while (const dirent* entry = ::readdir(stream)) {
+            visit(fd, entry->d_name, entry->d_type, depth);
+        }
+    } else {
+        const std::size_t first = entries.size();
+        const std::size_t firstName = names.size();
+        while (const dirent* entry = ::readdir(stream)) {
+            entries.push_back({names.size(), entry->d_type});
+            names.append(entry->d_name, std::strlen(entry->d_name) + 1);
+        }
+        const char* const text = names.data();
+        std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end(),
+                  [text](const Entry& a, const Entry& b) {
+                      return std::strcmp(text + a.name, text + b.name) < 0;
+                  });
+        // Deeper levels append to names, which may move it: the name is read anew for each
+        // entry, and visit is done with it before it descends.
+        for (std::size_t i = first, end = entries.size(); i < end; ++i) {
+            visit(fd, names.data() + entries[i].name, entries[i].type, depth);
+        }
+        entries.resize(first);
+        names.resize(firstName);
+    }
+    if (options.followLinks) {
+        branch.pop_back();
+    }
+}
+
+void Walk::visit(int fd, const char* name, unsigned char type, unsigned depth) {
+    if (type == DT_UNKNOWN && options.resolveUnknown) {
+        struct stat info;
+        if (::fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+            type = static_cast<unsigned char>(IFTODT(info.st_mode));
+        }
+    }
+    const bool deeper = limit == 0 || depth < limit;
+    if (type == DT_DIR) {
+        if (deeper && !isDotOrDotDot(name)) {
+            enter(fd, name, O_NOFOLLOW, depth + 1);
+        }
+        return;
+    }
+    if (type == DT_LNK && options.followLinks) {
+        struct stat target;
+        if (::fstatat(fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode)) {
+            if (!deeper) {
+                return; // a directory, at the last level listed
+            }
+            if (!onBranch(target)) {
+                enter(fd, name, 0, depth + 1);
+                return;
+            }
+            // The link closes a loop: listed like a file below.
+        }
+    }
+    if (::fnmatch(pattern, name, options.matchFlags) == 0) {
+        const std::size_t length = prefix.size();
+        prefix += name;
+        result.push_back(prefix);
+        prefix.resize(length);
+    }
+}
+
+void Walk::enter(int fd, const char* name, int flags, unsigned depth) {
+    const int child = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | flags);
+    if (child < 0) {
+        return;
+    }
+    const std::size_t length = prefix.size();
+    prefix += name;
+    prefix += Dir::_pathSeparator;
+    list(child, depth);
+    prefix.resize(length);
+}
+
+} // namespace
+
+std::vector<std::string> Dir::scanWith(const std::string& pattern,
+                                       const ScanOptions& options) const {
+    std::vector<std::string> result;
+    const unsigned limit = options.recursive ? options.maxDepth : 1;
+    Walk walk{pattern.c_str(), options, limit, result, path, {}, {}, {}};
+    if (walk.prefix.empty() || walk.prefix.back() != _pathSeparator) {
+        walk.prefix += _pathSeparator;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        walk.list(fd, 1);
+    }
+    return result;
 }
 
 } // namespace Ostrel

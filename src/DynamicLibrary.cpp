@@ -4,8 +4,10 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 
 #include <dlfcn.h>
+#include <link.h>
 
 namespace Ostrel {
 
@@ -44,16 +46,36 @@ DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
 }
 
 void DynamicLibrary::load(const char* name) {
+    load(name, RTLD_LAZY);
+}
+
+void DynamicLibrary::load(const char* name, int flags) {
     if (handle != nullptr) {
         throw Exception("Library already loaded", nullptr);
     }
-    handle = dlopen(name, RTLD_LAZY);
+    if ((flags & (RTLD_LAZY | RTLD_NOW)) == 0) {
+        flags |= RTLD_LAZY; // the loader refuses a mode without a binding
+    }
+    handle = dlopen(name, flags);
     if (handle != nullptr) {
         return;
     }
     const char* error = dlerror();
-    std::cout << (error != nullptr ? error : "") << std::endl;
+    if (error != nullptr) {
+        std::cout << error << std::endl;
+    }
     throw Exception("Cannot load library", error);
+}
+
+std::string DynamicLibrary::path() const {
+    if (handle == nullptr) {
+        throw Exception("No library loaded", nullptr);
+    }
+    link_map* map = nullptr;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr) {
+        return std::string();
+    }
+    return map->l_name;
 }
 
 void DynamicLibrary::unload() {
@@ -100,6 +122,30 @@ void DynamicLibrary::getSearchPath(std::vector<std::string>& dirs) {
     }
     dirs.emplace_back("/lib");
     dirs.emplace_back("/usr/lib");
+}
+
+void DynamicLibrary::getLoaderSearchPath(std::vector<std::string>& dirs) {
+    dirs.clear();
+    // The program's own handle; it needs no closing beyond the reference dlclose drops.
+    void* program = dlopen(nullptr, RTLD_LAZY);
+    if (program == nullptr) {
+        return;
+    }
+    // The loader first says how large the list is, then fills a buffer of that size whose
+    // header it has to find already set.
+    Dl_serinfo size{};
+    if (dlinfo(program, RTLD_DI_SERINFOSIZE, &size) == 0 && size.dls_size >= sizeof size) {
+        const std::unique_ptr<unsigned char[]> buffer(new unsigned char[size.dls_size]);
+        auto* info = reinterpret_cast<Dl_serinfo*>(buffer.get());
+        info->dls_size = size.dls_size;
+        info->dls_cnt = size.dls_cnt;
+        if (dlinfo(program, RTLD_DI_SERINFO, info) == 0) {
+            for (unsigned i = 0; i < info->dls_cnt; ++i) {
+                dirs.emplace_back(info->dls_serpath[i].dls_name);
+            }
+        }
+    }
+    dlclose(program);
 }
 
 } // namespace Ostrel

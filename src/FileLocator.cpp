@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <iostream>
 #include <string_view>
+#include <unordered_set>
 
 #include <sys/stat.h>
 
@@ -178,6 +179,44 @@ std::string FileLocator::locate(std::string name, FileDomain domain, bool verbos
         return matches.front();
     }
     return std::string();
+}
+
+std::vector<std::string> FileLocator::locateAll(const std::string& name, FileDomain domain) const {
+    std::vector<std::string> found;
+    std::unordered_set<std::string> seen;
+    const auto add = [&](const std::string& path) {
+        if (seen.insert(path).second) {
+            found.push_back(path);
+        }
+    };
+    if (searchDirs.empty()) {
+        return found;
+    }
+    const std::string& domainName = domainDir(domain);
+    const std::string& sysClassName = SysInfo::the()->sysClassName;
+    Dir scanRoot;
+    std::vector<std::string> matches;
+    std::string path;
+    for (const auto& dir : searchDirs) {
+        const auto candidate = [&](std::initializer_list<std::string_view> parts) {
+            candidatePath(path, dir, parts);
+            if (checkPath(path, false)) {
+                add(path);
+            }
+        };
+        if (domain != NoneDomain) {
+            candidate({domainName, name});
+            candidate({domainName, sysClassName, name});
+        }
+        candidate({"", name});
+        scanRoot.setPath(dir, Dir::AsGiven);
+        matches.clear();
+        scanRoot.scan(matches, name, true);
+        for (const auto& match : matches) {
+            add(match);
+        }
+    }
+    return found;
 }
 
 } // namespace Ostrel

@@ -119,4 +119,37 @@ void SysInfo::dump() {
     out << header;
 }
 
+namespace {
+
+// The value of the variable name when it is an absolute path, otherwise fallback.
+std::string baseDirectory(const char* name, std::string fallback) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && value[0] == '/') {
+        return value;
+    }
+    return fallback;
+}
+
+} // namespace
+
+std::string SysInfo::configHome() const {
+    return baseDirectory("XDG_CONFIG_HOME", appDataName + "/.config");
+}
+
+std::string SysInfo::dataHome() const {
+    return baseDirectory("XDG_DATA_HOME", appDataName + "/.local/share");
+}
+
+std::string SysInfo::stateHome() const {
+    return baseDirectory("XDG_STATE_HOME", appDataName + "/.local/state");
+}
+
+std::string SysInfo::cacheHome() const {
+    return baseDirectory("XDG_CACHE_HOME", appDataName + "/.cache");
+}
+
+std::string SysInfo::runtimeDir() const {
+    return baseDirectory("XDG_RUNTIME_DIR", std::string());
+}
+
 } // namespace Ostrel

@@ -4,15 +4,20 @@
 #include <Ostrel/FileLocator.h>
 #include <Ostrel/SysInfo.h>
 
+#include "fault/Fault.h"
 #include "support/Support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <sstream>
 
 #include <dlfcn.h>
+#include <fnmatch.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,6 +104,112 @@ std::string outputOf(const std::string& command) {
     return text;
 }
 
+// The components of a path.
+Paths componentsOf(const std::string& path) {
+    Paths parts{""};
+    for (const char c : path) {
+        if (c == '/') {
+            parts.emplace_back();
+        } else {
+            parts.back().push_back(c);
+        }
+    }
+    return parts;
+}
+
+// A tree with a hidden directory, a link to a directory and a link to an ancestor; every option
+// of scanWith, as rows whose results are relative to the tree and in order.
+TEST(Dir, ScanWithOptions) {
+    const OstrelTest::TempDir tmp;
+    for (const char* file : {"b/z", "b/a", "b/d/x", "a/y", "m", ".h", "C.txt", ".d/e"}) {
+        tmp.makeFile(file);
+    }
+    ASSERT_EQ(symlink("..", (tmp.path + "/a/up").c_str()), 0);
+    ASSERT_EQ(symlink("b", (tmp.path + "/lb").c_str()), 0);
+    const Dir dir(tmp.path);
+    const auto scan = [&](Dir::ScanOptions options, const char* pattern = "*") {
+        Paths found = dir.scanWith(pattern, options);
+        for (auto& path : found) {
+            path.erase(0, tmp.path.size() + 1);
+        }
+        return found;
+    };
+    const Paths all{".d/e", ".h", "C.txt", "a/up", "a/y", "b/a", "b/d/x", "b/z", "lb", "m"};
+    struct Row {
+        const char* name;
+        Dir::ScanOptions options;
+        const char* pattern;
+        Paths found;
+    };
+    // clang-format off
+    const Row rows[] = {
+        {"sorted", {true, true}, "*", all},
+        {"one level", {true, true, false, false, 0, 1}, "*", {".h", "C.txt", "lb", "m"}},
+        {"not recursive", {false, true, false, false, 0, 5}, "*", {".h", "C.txt", "lb", "m"}},
+        {"two levels", {true, true, false, false, 0, 2}, "*",
+         {".d/e", ".h", "C.txt", "a/up", "a/y", "b/a", "b/z", "lb", "m"}},
+        {"links followed, the loop listed", {true, true, false, true}, "*",
+         {".d/e", ".h", "C.txt", "a/up", "a/y", "b/a", "b/d/x", "b/z", "lb/a", "lb/d/x", "lb/z",
+          "m"}},
+        {"hidden names unmatched, hidden directories entered", {true, true, false, false, FNM_PERIOD},
+         "*", {".d/e", "C.txt", "a/up", "a/y", "b/a", "b/d/x", "b/z", "lb", "m"}},
+        {"case folded", {true, true, false, false, FNM_CASEFOLD}, "c.*", {"C.txt"}},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        EXPECT_EQ(scan(row.options, row.pattern), row.found) << row.name;
+    }
+    EXPECT_EQ(dir.scanWith("*", {}), Dir(tmp.path).scan("*", true));
+    // Sorted is the unsorted result ordered by component, directory by directory.
+    Paths unsorted = scan({true, false, false, true});
+    std::sort(unsorted.begin(), unsorted.end(),
+              [](const auto& a, const auto& b) { return componentsOf(a) < componentsOf(b); });
+    EXPECT_EQ(unsorted, rows[4].found);
+    EXPECT_EQ(Dir(tmp.path + "/none").scanWith("*", {}), Paths{});
+}
+
+// On a file system that reports no entry types (ext2 without the filetype feature, mounted in a
+// private mount namespace where this process may; else readdir rewritten by the fault seam),
+// only resolveUnknown finds the tree, and only with it are links followed.
+TEST(Dir, ScanWithResolvesUnknownTypes) {
+    const OstrelTest::TempDir tmp;
+    const std::string root = tmp.path + "/m/t";
+    const auto scans = [&] {
+        tmp.makeFile("m/t/d/e/f");
+        tmp.makeFile("m/t/g");
+        EXPECT_EQ(symlink("d", (root + "/l").c_str()), 0);
+        std::string found;
+        for (const Dir::ScanOptions options : {Dir::ScanOptions{true, true, true, true},
+                                               Dir::ScanOptions{true, true, false, true}}) {
+            for (const auto& path : Dir(root).scanWith("*", options)) {
+                found += path.substr(root.size() + 1) + " ";
+            }
+        }
+        return found;
+    };
+    std::string found, how = "ext2 without filetype";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const std::string mount = "cd " + tmp.path + " && (truncate -s 1M i && mkfs.ext2 -q -O " +
+                                  "^filetype i && mkdir m && mount --make-rprivate / && mount -o " +
+                                  "loop i m) 2>/dev/null";
+        const bool mounted = unshare(CLONE_NEWNS) == 0 && std::system(mount.c_str()) == 0;
+        if (mounted) {
+            std::ofstream(tmp.path + "/found") << scans();
+        }
+        _exit(mounted ? 0 : 1);
+    }
+    if (OstrelTest::waitForExit(pid, 20000) == 0) {
+        std::getline(std::ifstream(tmp.path + "/found"), found);
+    } else {
+        how = "the fault seam (ext2 cannot be mounted here)";
+        OstrelFault::reportUnknownTypes(true);
+        found = scans();
+        OstrelFault::reportUnknownTypes(false);
+    }
+    EXPECT_EQ(found, "d/e/f g l/e/f . .. d g l ") << how;
+}
+
 // Created once, filled with what other programs report of this process and system, dumped.
 TEST(SysInfo, TheRecordComesFromTheSystem) {
     SysInfo::init();
@@ -141,6 +252,35 @@ TEST(SysInfo, OpenUrlHandsTheUrlToXdgOpen) {
     std::ifstream log(dir.path + "/log");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(log), {}),
               "1:https://example.org/a?b=1\n2:two words\n");
+}
+
+// A base directory is the variable's value when absolute, else the default below appDataName.
+TEST(SysInfo, BaseDirectories) {
+    using Get = std::string (SysInfo::*)() const;
+    const std::tuple<const char*, const char*, Get, const char*> rows[] = {
+        {"XDG_CONFIG_HOME", "/x/conf", &SysInfo::configHome, "/x/conf"},
+        {"XDG_CONFIG_HOME", "x/conf", &SysInfo::configHome, "/home/u/.config"},
+        {"XDG_CONFIG_HOME", nullptr, &SysInfo::configHome, "/home/u/.config"},
+        {"XDG_DATA_HOME", nullptr, &SysInfo::dataHome, "/home/u/.local/share"},
+        {"XDG_DATA_HOME", "/d/", &SysInfo::dataHome, "/d/"},
+        {"XDG_STATE_HOME", "", &SysInfo::stateHome, "/home/u/.local/state"},
+        {"XDG_CACHE_HOME", nullptr, &SysInfo::cacheHome, "/home/u/.cache"},
+        {"XDG_CACHE_HOME", "~/c", &SysInfo::cacheHome, "/home/u/.cache"},
+        {"XDG_RUNTIME_DIR", "/run/user/7", &SysInfo::runtimeDir, "/run/user/7"},
+        {"XDG_RUNTIME_DIR", "run", &SysInfo::runtimeDir, ""},
+        {"XDG_RUNTIME_DIR", nullptr, &SysInfo::runtimeDir, ""}};
+    OstrelTest::inChild([&] {
+        SysInfo info;
+        info.appDataName = "/home/u";
+        for (const auto& [name, value, get, expected] : rows) {
+            if (value != nullptr) {
+                setenv(name, value, 1);
+            } else {
+                unsetenv(name);
+            }
+            EXPECT_EQ((info.*get)(), expected) << name << "=" << (value ? value : "(unset)");
+        }
+    });
 }
 
 // The record of the process is changed in a child only.
@@ -202,6 +342,23 @@ TEST(FileLocator, LocateTriesTheCandidatesInOrder) {
     EXPECT_EQ(trace, "");
 }
 
+// Candidates and scan matches of every directory, in order; a text reached twice comes once.
+TEST(FileLocator, LocateAllListsWhatShadowsWhat) {
+    const OstrelTest::TempDir tmp, second;
+    tmp.makeFile("x.conf");
+    tmp.makeFile("deep/x.conf");
+    second.makeFile("share/x.conf");
+    FileLocator locator(0);
+    locator.searchDirs = {tmp.path + "/", second.path + "/"};
+    Paths all;
+    EXPECT_EQ(captureStderr([&] { all = locator.locateAll("x.conf", FileLocator::DataDomain); }),
+              "");
+    EXPECT_EQ(all, (Paths{tmp.path + "//x.conf", tmp.path + "//deep/x.conf",
+                          second.path + "/share/x.conf", second.path + "//share/x.conf"}));
+    EXPECT_EQ(all.front(), locator.locate("x.conf", FileLocator::DataDomain, false));
+    EXPECT_EQ(locator.locateAll("y", FileLocator::DataDomain), Paths{});
+}
+
 std::string messageOf(const std::function<void()>& fn) {
     return OstrelTest::messageOf<DynamicLibrary::Exception>(fn);
 }
@@ -232,6 +389,40 @@ TEST(DynamicLibrary, LoadsResolvesAndUnloadsOnce) {
         EXPECT_EQ(reinterpret_cast<int (*)()>(assigned.getSymbol("tinyAnswer"))(), 42);
     }
     EXPECT_FALSE(tinyIsLoaded());
+}
+
+// The loader's own search path holds this program's RUNPATH and the directory of the C library
+// as ldconfig reports it; flags reach the loader; path() is the file the loader mapped.
+TEST(DynamicLibrary, FlagsPathAndTheLoadersSearchPath) {
+    Paths dirs{"kept?"};
+    DynamicLibrary::getLoaderSearchPath(dirs);
+    const auto listed = [&](const std::string& dir) {
+        return std::find(dirs.begin(), dirs.end(), dir) != dirs.end();
+    };
+    const std::string runpath =
+        outputOf("readelf -d " + OstrelTest::buildDir() +
+                 "/bin/FileTest | sed -n 's/.*runpath: \\[\\([^]:]*\\).*/\\1/p'");
+    EXPECT_TRUE(listed(runpath.substr(0, runpath.size() - 1))) << runpath;
+    std::istringstream libcDirs(
+        outputOf("ldconfig -p | sed -n 's|.*libc\\.so\\.6 .*=> \\(.*\\)/libc\\.so\\.6$|\\1|p'"));
+    EXPECT_TRUE(std::any_of(std::istream_iterator<std::string>(libcDirs), {}, listed));
+    EXPECT_FALSE(listed("kept?"));
+
+    DynamicLibrary library;
+    EXPECT_EQ(messageOf([&] { library.path(); }), "No library loaded");
+    EXPECT_EQ(OstrelTest::captureStdout([&] {
+                  EXPECT_EQ(messageOf([&] { library.load(TINY_LIBRARY, RTLD_NOLOAD); }),
+                            "Cannot load library");
+              }),
+              "");
+    library.load(TINY_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
+    EXPECT_EQ(library.path(), TINY_LIBRARY);
+    EXPECT_NE(dlsym(RTLD_DEFAULT, "tinyAnswer"), nullptr);
+    DynamicLibrary math;
+    math.load("libm.so.6", 0);
+    struct stat info;
+    EXPECT_EQ(math.path()[0], '/') << math.path();
+    EXPECT_EQ(stat(math.path().c_str(), &info), 0) << math.path();
 }
 
 } // namespace

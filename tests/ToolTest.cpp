@@ -14,6 +14,8 @@
 
 #include <unistd.h>
 
+#include <dlfcn.h>
+
 namespace {
 
 // True when text matches pattern, in which '*' stands for any run of characters.
@@ -35,7 +37,8 @@ TEST(Tool, EveryCommandInOneTable) {
     // The bundle directory as the locator writes it: absolute, normalised, one trailing '/'.
     const std::string bundle = std::filesystem::canonical(OstrelTest::buildDir()).string() + "/";
     const std::string added = "Info: AddSearchPath: ", searched = added + bundle + "\n" + added;
-    const std::string usage = "usage: ostrel COMMAND [ARG...]\n\ncommands:\n  ostrel info\n*";
+    const std::string usage =
+        "usage: ostrel COMMAND [ARG...]\n\ncommands:\n  ostrel info [--xdg]\n*";
     const std::string full = "ostrel: write error: No space left on device\n";
     const std::tuple<std::string, int, std::string, std::string> rows[] = {
         {"ostrel", 2, "", usage},
@@ -50,9 +53,20 @@ TEST(Tool, EveryCommandInOneTable) {
              "ostrel ldpath: unknown option*ostrel run: unknown*ostrel scan: unknown*"},
         {"ostrel --version && ostrel --help && ostrel help scan", 0,
          "ostrel " OSTREL_VERSION_STRING "\n" + usage +
-             "usage: ostrel scan DIR PATTERN [--recursive]\nPrint the entries*",
+             "usage: ostrel scan DIR PATTERN [--recursive] [--sorted]*\nPrint the entries*",
          ""},
         {"ostrel scan --recursive . 'd.*'", 0, "./sub/d.txt\n", ""},
+        {"ostrel scan --sorted --max-depth 2 -0 . '*' | tr '\\0' :", 0,
+         "./both.conf:./sub/d.txt:", ""},
+        {"ostrel locate --all --env MYAPP both.conf", 0, env + "/share/both.conf\n.//both.conf\n",
+         "*"},
+        {"ostrel ldpath --loader", 0, "*" + bundle + "lib\n*", ""},
+        {"ostrel load --flags noload " + tiny + "; ostrel load --flags now,global,nodelete " + tiny,
+         0, "loaded: " + tiny + "\n", "ostrel load: Cannot load library\n"},
+        {"HOME=/h XDG_CACHE_HOME=c XDG_RUNTIME_DIR=/r ostrel info --xdg", 0,
+         "config   Home: /h/.config\ndata     Home: /h/.local/share\nstate    Home: "
+         "/h/.local/state\ncache    Home: /h/.cache\nruntime   Dir: /r\n",
+         ""},
         {"for a in --version help \"normalize $(seq 3000)\" road; do ostrel $a >/dev/full; "
          "echo $?; done",
          0, "1\n1\n1\n1\n", full + full + full + searched + "./\n" + full},
@@ -103,8 +117,8 @@ TEST(Tool, EveryCommandInOneTable) {
         {"bash -c '. " + bundle +
              "share/bash-completion/completions/ostrel; c() { COMP_WORDS=(\"$@\"); "
              "COMP_CWORD=$(($# - 1)); _ostrel; echo \"${COMPREPLY[*]}\"; }; c ostrel lo; "
-             "c ostrel locate --d; c ostrel locate --domain l; c ostrel help r'",
-         0, "locate load\n--domain\nlib\nrun road\n", ""},
+             "c ostrel locate --d; c ostrel locate --domain l; c ostrel help r; c ostrel scan --m'",
+         0, "locate load\n--domain\nlib\nrun road\n--max-depth\n", ""},
         {"ostrel ipc list", 0, "KIND *\nshm        4096 *  " + name + "\n*", ""},
         {"ostrel ipc remove " + name + " && ostrel ipc remove " + name, 1, "removed " + name + "\n",
          "ostrel ipc remove: no shared memory or semaphore named \"" + name + "\"\n"}};
@@ -179,6 +193,11 @@ TEST(Tool, ArgumentParsers) {
     EXPECT_EQ(parsed(locate, {"n", "--env"}), "error: --env needs a value");
     EXPECT_EQ(parsed(parseScanArgs, {"--recursive=1"}), "error: --recursive takes no value");
     EXPECT_EQ(parsed(parseScanArgs, {}), "error: missing DIR and PATTERN");
+    EXPECT_EQ(parsed(parseScanArgs, {"d", "p", "--max-depth=-1"}), "error: bad depth \"-1\"");
+    const auto flags = [](const Args& a) { return parseLoadFlags(a[0]); };
+    EXPECT_EQ(parsed(flags, {"now,global"}), std::to_string(RTLD_NOW | RTLD_GLOBAL));
+    EXPECT_EQ(parsed(flags, {"now,"}),
+              "error: unknown flag \"\" (lazy, now, global, local, nodelete or noload)");
     EXPECT_EQ(parsed(run, {"--timeout", "2147483647", "--", "--timeout"}),
               R"((2147483647, 2000, false, { "--timeout" }))");
     EXPECT_EQ(parsed(run, {"--kill-after=0", "--foreground", "p", "--foreground"}),

@@ -20,9 +20,9 @@ void recordArguments(const std::string& envName, const char* command, const Args
     Ostrel::SysInfo::the()->set(envName, static_cast<int>(argv.size()), argv.data(), false);
 }
 
-void loadLibrary(Ostrel::DynamicLibrary& library, const std::string& path) {
+void loadLibrary(Ostrel::DynamicLibrary& library, const std::string& path, int flags) {
     const DroppedStdout loaderText;
-    library.load(path.c_str());
+    library.load(path.c_str(), flags);
 }
 
 } // namespace OstrelTool

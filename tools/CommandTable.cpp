@@ -5,15 +5,28 @@ namespace OstrelTool {
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
-        {"info", "info", "Print the system information record and the standard search directories.",
+        {"info", "info [--xdg]",
+         "Print the system information record and the standard search directories; with --xdg,\n"
+         "the user's base directories instead (XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_STATE_HOME,\n"
+         "XDG_CACHE_HOME when absolute, else their defaults below HOME; XDG_RUNTIME_DIR).",
          info},
         {"normalize", "normalize PATH...", "Print each PATH normalised, one per line.", normalize},
-        {"scan", "scan DIR PATTERN [--recursive]",
-         "Print the entries below DIR whose names match the wildcard PATTERN, one per line.", scan},
-        {"locate", "locate NAME [--domain none|bin|lib|share] [--env NAME] [--verbose]",
+        {"scan",
+         "scan DIR PATTERN [--recursive] [--sorted] [--follow] [--unknown] [--max-depth N] [-0]",
+         "Print the entries below DIR whose names match the wildcard PATTERN, one per line;\n"
+         "directories are entered (with --recursive), never printed. --sorted lists each\n"
+         "directory in byte order; --follow enters links to directories, each directory once per\n"
+         "branch (a link that closes a loop is printed instead); --unknown asks the file system\n"
+         "for the type of entries its directory reader reports as unknown; --max-depth N stops\n"
+         "at N levels (1: DIR's own entries; implies --recursive); -0 ends each path with a NUL\n"
+         "byte instead of a newline.",
+         scan},
+        {"locate", "locate NAME [--domain none|bin|lib|share] [--env NAME] [--verbose] [--all]",
          "Find NAME in the standard search directories (bundle, NAME_DIR, working directory)\n"
          "and print its path; exits 1 when it is not found. --env sets the environment name\n"
-         "whose NAME_DIR variable names a search directory; --verbose traces the lookup.",
+         "whose NAME_DIR variable names a search directory; --verbose traces the lookup; --all\n"
+         "prints every path the lookup accepts, the one it returns first (scanning every\n"
+         "directory in full).",
          locate},
         {"run", "run [--timeout MS] [--kill-after MS] [--foreground] PROGRAM [ARG...]",
          "Run PROGRAM with the ARGs as a child process (a name without \"/\" is looked up in\n"
@@ -25,11 +38,18 @@ const std::vector<Command>& commands() {
          "Exits 127 when PROGRAM is not found, 126 when it cannot be run, 125 when the tool\n"
          "fails.",
          run},
-        {"ldpath", "ldpath", "Print the library search path, one directory per line.", ldpath},
-        {"load", "load NAME [SYMBOL...]",
-         "Load the shared library NAME and print the address of each SYMBOL. A NAME without \"/\"\n"
-         "is first looked for in the lib domain of the standard search directories. Failures\n"
-         "print the message on stderr and exit 1; every SYMBOL is tried all the same.",
+        {"ldpath", "ldpath [--loader]",
+         "Print the library search path, one directory per line: LD_LIBRARY_PATH, /lib and\n"
+         "/usr/lib; with --loader, the directories the loader really searches for a bare name\n"
+         "(LD_LIBRARY_PATH, the tool's RUNPATH, the system and multiarch directories; its cache\n"
+         "is consulted too but is not a directory).",
+         ldpath},
+        {"load", "load NAME [--flags FLAG[,FLAG...]] [SYMBOL...]",
+         "Load the shared library NAME, print the file the loader mapped and the address of\n"
+         "each SYMBOL. A NAME without \"/\" is first looked for in the lib domain of the standard\n"
+         "search directories. --flags takes the loader's flags lazy (the default), now, global,\n"
+         "local, nodelete, noload (only a library already loaded). Failures print the message on\n"
+         "stderr and exit 1; every SYMBOL is tried all the same.",
          load},
         {"road", "road",
          "Walk the lookup road: system record, locator with the standard directories, locate of\n"

@@ -54,8 +54,8 @@ const Command* findCommand(const std::string& name);
 // stderr; returns the tool's exit code.
 int dispatch(const Args& args);
 
-// "info": no arguments.
-void parseInfoArgs(const Args& args);
+// "info [--xdg]": true with --xdg.
+bool parseInfoArgs(const Args& args);
 int info(const Args& args);
 
 // "normalize PATH...": the paths, at least one.
@@ -66,9 +66,17 @@ struct ScanArgs {
     std::string dir;
     std::string pattern;
     bool recursive = false;
+    bool sorted = false;
+    bool follow = false;
+    bool unknown = false;
+    // 0: no limit; given, it implies recursive.
+    unsigned maxDepth = 0;
+    // -0: each path ends with a NUL byte instead of a newline.
+    bool nul = false;
 };
 
-// "scan DIR PATTERN [--recursive]".
+// "scan DIR PATTERN [--recursive] [--sorted] [--follow] [--unknown] [--max-depth N] [-0]"; N is
+// 0 to 999999999 ("bad depth \"N\"" otherwise).
 ScanArgs parseScanArgs(const Args& args);
 int scan(const Args& args);
 
@@ -78,9 +86,11 @@ struct LocateArgs {
     // The environment name handed to SysInfo::set; empty without --env.
     std::string envName;
     bool verbose = false;
+    // Every acceptable path in precedence order, not only the first.
+    bool all = false;
 };
 
-// "locate NAME [--domain none|bin|lib|share] [--env NAME] [--verbose]".
+// "locate NAME [--domain none|bin|lib|share] [--env NAME] [--verbose] [--all]".
 LocateArgs parseLocateArgs(const Args& args);
 // "none", "bin", "lib" or "share".
 Ostrel::FileLocator::FileDomain parseDomain(const std::string& text);
@@ -120,6 +130,10 @@ struct IpcArgs {
 // [--force] [--prefix TEXT]".
 IpcArgs parseIpcArgs(const Args& args);
 int ipc(const Args& args);
+
+// "load NAME [--flags FLAG[,FLAG...]] [SYMBOL...]": the RTLD_* flags of the comma-separated
+// names lazy, now, global, local, nodelete and noload ("unknown flag \"WORD\"" otherwise).
+int parseLoadFlags(const std::string& text);
 
 // The commands below hand their arguments to parseArgs themselves.
 int ldpath(const Args& args);

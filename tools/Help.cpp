@@ -85,9 +85,20 @@ instead).
 .B LD_LIBRARY_PATH
 The start of the library search path that
 .B ostrel ldpath
-prints.
+prints (and, with
+.BR \-\-loader ,
+the first directories the loader searches).
+.TP
+.BR XDG_CONFIG_HOME ", " XDG_DATA_HOME ", " XDG_STATE_HOME ", " XDG_CACHE_HOME ", " XDG_RUNTIME_DIR
+The base directories that
+.B ostrel info \-\-xdg
+prints, where they hold absolute paths;
+.B HOME
+gives the defaults.
 .SH SEE ALSO
 .BR dlopen (3),
+.BR dlinfo (3),
+.BR fnmatch (3),
 .BR shm_overview (7),
 .BR sem_overview (7)
 )";

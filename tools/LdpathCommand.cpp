@@ -1,4 +1,5 @@
-// ostrel ldpath: prints the library search path of DynamicLibrary, one directory per line.
+// ostrel ldpath [--loader]: prints the library search path of DynamicLibrary, one directory per
+// line; with --loader the directories the loader really searches for the tool.
 #include "Commands.h"
 
 #include <Ostrel/DynamicLibrary.h>
@@ -10,9 +11,13 @@
 namespace OstrelTool {
 
 int ldpath(const Args& args) {
-    parseArgs(args, {});
+    const ParsedArgs parsed = parseArgs(args, {{{"--loader", false}}, {}});
     std::vector<std::string> dirs;
-    Ostrel::DynamicLibrary::getSearchPath(dirs);
+    if (parsed.has("--loader")) {
+        Ostrel::DynamicLibrary::getLoaderSearchPath(dirs);
+    } else {
+        Ostrel::DynamicLibrary::getSearchPath(dirs);
+    }
     for (const auto& dir : dirs) {
         std::cout << dir << '\n';
     }

@@ -1,5 +1,6 @@
-// ostrel locate NAME [--domain none|bin|lib|share] [--env NAME] [--verbose]: finds NAME in the
-// standard search directories of a locator and prints its path; exits 1 when it is not found.
+// ostrel locate NAME [--domain none|bin|lib|share] [--env NAME] [--verbose] [--all]: finds NAME in
+// the standard search directories of a locator and prints its path, or with --all every path the
+// lookup accepts, in precedence order; exits 1 when it is not found.
 #include "CommandSupport.h"
 #include "Commands.h"
 #include "Output.h"
@@ -7,6 +8,8 @@
 #include <Ostrel/FileLocator.h>
 
 #include <iostream>
+#include <string>
+#include <vector>
 
 namespace OstrelTool {
 
@@ -29,8 +32,9 @@ FileLocator::FileDomain parseDomain(const std::string& text) {
 }
 
 LocateArgs parseLocateArgs(const Args& args) {
-    ParsedArgs parsed =
-        parseArgs(args, {{{"--domain", true}, {"--env", true}, {"--verbose", false}}, {"NAME"}});
+    ParsedArgs parsed = parseArgs(
+        args,
+        {{{"--domain", true}, {"--env", true}, {"--verbose", false}, {"--all", false}}, {"NAME"}});
     LocateArgs result;
     result.name = parsed.operands[0];
     if (parsed.has("--domain")) {
@@ -38,6 +42,7 @@ LocateArgs parseLocateArgs(const Args& args) {
     }
     result.envName = parsed.options["--env"];
     result.verbose = parsed.has("--verbose");
+    result.all = parsed.has("--all");
     return result;
 }
 
@@ -45,12 +50,17 @@ int locate(const Args& args) {
     const LocateArgs parsed = parseLocateArgs(args);
     recordArguments(parsed.envName, "locate", args);
     const FileLocator locator(FileLocator::SearchAll);
-    const std::string path = locator.locate(parsed.name, parsed.domain, parsed.verbose);
-    if (path.empty()) {
+    const std::vector<std::string> paths =
+        parsed.all
+            ? locator.locateAll(parsed.name, parsed.domain)
+            : std::vector<std::string>{locator.locate(parsed.name, parsed.domain, parsed.verbose)};
+    if (paths.empty() || paths.front().empty()) {
         printError("locate", parsed.name + " not found");
         return ExitFailure;
     }
-    std::cout << path << '\n';
+    for (const auto& path : paths) {
+        std::cout << path << '\n';
+    }
     return ExitSuccess;
 }
 

@@ -10,7 +10,7 @@ _ostrel() {
     if [ "$COMP_CWORD" -eq 1 ]; then
         words="$commands --help --version"
     elif [[ $cur == -* ]]; then
-        words="$(grep -o -- '--[a-z]*' <<<"$usage") --help"
+        words="$(grep -o -- '--[a-z-]*[a-z]' <<<"$usage") --help"
     elif [ "${COMP_WORDS[1]}" = help ]; then
         words=$commands
     elif [[ $values != "$usage" && ${values%%]*} == *"|"* ]]; then

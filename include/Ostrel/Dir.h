@@ -70,6 +70,40 @@ public:
     void scanDir(std::vector<std::string>& result, const std::string& dir,
                  const std::string& pattern, bool recursive);
 
+    /// How scanWith walks the tree. The defaults give what scan(pattern, true) gives.
+    struct ScanOptions {
+        /// Descend into sub-directories; false lists the directory's own entries only.
+        bool recursive = true;
+        /// List each directory's entries in byte order of their names (strcmp), still depth
+        /// first: a sub-directory's matches come where its name falls among its siblings.
+        bool sorted = false;
+        /// Ask fstatat (not following links) for the type of the entries that the directory
+        /// reader reports as DT_UNKNOWN (XFS without ftype, some NFS, FUSE and ISO 9660 mounts),
+        /// and only for those, so that their sub-directories are entered instead of listed.
+        bool resolveUnknown = false;
+        /// Descend into symbolic links to directories. Each directory (device, inode) is
+        /// entered at most once per branch: a link to one of its own ancestors is listed like a
+        /// file and not entered, so a loop ends, and a file reached through two links is listed
+        /// once per path. A link is recognised by its type, so on a file system that reports
+        /// unknown types it is followed only together with resolveUnknown. A link to a directory
+        /// at the last level that maxDepth allows counts as a directory: neither listed nor
+        /// entered.
+        bool followLinks = false;
+        /// fnmatch flags (FNM_PERIOD, FNM_CASEFOLD, FNM_NOESCAPE, ...). They change which names
+        /// match, never which directories are entered.
+        int matchFlags = 0;
+        /// 1 lists the directory's own entries, 2 one level more, and so on (as find
+        /// -maxdepth); 0 means no limit.
+        unsigned maxDepth = 0;
+    };
+
+    /// The names below path that match pattern, as full path texts built like scan's, walked
+    /// as options say. Like scan it lists every entry that is not a directory (links that are
+    /// not followed, devices, sockets, pipes, unresolved unknown types) and never a directory,
+    /// skips directories it cannot open, throws only std::bad_alloc, prints nothing, and
+    /// changes nothing: different threads may call it on the same object.
+    std::vector<std::string> scanWith(const std::string& pattern, const ScanOptions& options) const;
+
     /// The path text, read and written directly; edits and normalisation work on it.
     std::string path;
 };

@@ -67,6 +67,13 @@ public:
     /// domain), dir + "/" + name, then a recursive scan of dir with name as wildcard pattern.
     /// Returns the empty string when nothing is found.
     std::string locate(std::string name, FileDomain domain, bool verbose) const;
+    /// Every path that locate would accept, in its order of precedence: per search directory
+    /// the candidates that exist, then every match of the scan of its tree; the first is what
+    /// locate returns (none when it returns the empty string). A path text reached twice (the
+    /// third candidate and the scan's match of the same file) is listed once, where it comes
+    /// first; the same file under two different texts is listed under both. It shows which
+    /// file shadows which. Every search directory is scanned in full; nothing is printed.
+    std::vector<std::string> locateAll(const std::string& name, FileDomain domain) const;
 
     /// The directory name of a domain; any value other than 1, 2 or 3 gives the empty name.
     static const std::string& domainDir(FileDomain domain);

@@ -58,6 +58,24 @@ public:
     /// Prints the record (all but the arguments) on standard output between two header lines.
     void dump();
 
+    /// @name The user's base directories
+    /// By the XDG base-directory rules: the value of the variable when it holds an absolute
+    /// path (returned unchanged), otherwise (unset, empty or relative) the default below
+    /// appDataName, the home directory. The variables are read at each call; nothing is
+    /// created or tested, and nothing is printed.
+    /// @{
+    /// $XDG_CONFIG_HOME, or appDataName + "/.config".
+    std::string configHome() const;
+    /// $XDG_DATA_HOME, or appDataName + "/.local/share".
+    std::string dataHome() const;
+    /// $XDG_STATE_HOME, or appDataName + "/.local/state".
+    std::string stateHome() const;
+    /// $XDG_CACHE_HOME, or appDataName + "/.cache".
+    std::string cacheHome() const;
+    /// $XDG_RUNTIME_DIR, or empty: there is no default.
+    std::string runtimeDir() const;
+    /// @}
+
     /// The window handle; always 0 on this platform.
     std::int32_t windowHandle = 0;
     /// The environment name given to set(); envName + "_DIR" names FileLocator's variable.

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <poll.h>
 #include <pthread.h>
@@ -20,6 +21,7 @@ Rule rules[8];
 std::atomic<long> calls[8];
 std::atomic<int> ruleCount{0};
 std::atomic<long> wallClockShift{0};
+std::atomic<bool> unknownTypes{false};
 
 // Counts this call of name: the errno it must fail with, or 0.
 int check(const char* name) {
@@ -74,6 +76,10 @@ void shiftWallClock(long seconds) {
     wallClockShift = seconds;
 }
 
+void reportUnknownTypes(bool on) {
+    unknownTypes = on;
+}
+
 } // namespace OstrelFault
 
 using OstrelFault::forward;
@@ -115,6 +121,13 @@ int clock_gettime(clockid_t clock, timespec* time) noexcept {
         time->tv_sec += OstrelFault::wallClockShift;
     }
     return result;
+}
+dirent* readdir(DIR* stream) {
+    dirent* entry = real<&readdir>("readdir")(stream);
+    if (entry != nullptr && OstrelFault::unknownTypes) {
+        entry->d_type = DT_UNKNOWN;
+    }
+    return entry;
 }
 int gettimeofday(timeval* time, void* zone) noexcept {
     const int result = real<&gettimeofday>("gettimeofday")(time, zone);

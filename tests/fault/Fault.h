@@ -30,4 +30,8 @@ long callCount(const char* call);
 // been set by seconds (back when negative), until shifted by 0; every other clock stays.
 void shiftWallClock(long seconds);
 
+// While on, readdir reports the type of every entry as DT_UNKNOWN, as XFS without ftype and some
+// network and FUSE file systems do.
+void reportUnknownTypes(bool on);
+
 } // namespace OstrelFault

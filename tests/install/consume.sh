@@ -23,7 +23,7 @@ consume() { # an installed tree, through find_package and pkg-config; only names
     fi
     for consumer in "${consumers[@]}"; do test "$("$consumer")" = "$expected"; done
     ! command -v man >/dev/null ||
-        grep -q '^ *ostrel load NAME \[SYMBOL\.\.\.\]$' <<<"$(MANPATH="$1/share/man" man ostrel 2>&1)"
+        grep -q '^ *ostrel load NAME \[..flags FLAG\[,FLAG\.\.\.\]\] \[SYMBOL\.\.\.\]$' <<<"$(MANPATH="$1/share/man" man ostrel 2>&1)"
     test -f "$1/share/bash-completion/completions/ostrel"
 }
 
