@@ -233,6 +233,8 @@ TEST(RobustMutex, SurvivesAHolderThatDies) {
     RobustMutex::LockResult result = RobustMutex::OwnerDied;
     EXPECT_TRUE(mutex.tryLock(&result));
     EXPECT_EQ(result, RobustMutex::Acquired);
+    EXPECT_TRUE(mutex.tryLock()); // recursive
+    mutex.unlock();
     mutex.unlock();
     EXPECT_EQ(mutex.ownerId(), 0);
     holderKilled(mutex, counter);
@@ -295,6 +297,12 @@ TEST(RobustMutex, ConstructionFailures) {
     EXPECT_EQ(robustMessage([&] { RobustMutex mutex(name.c_str()); }),
               "Shared lock is not initialised");
     EXPECT_TRUE(RobustMutex::remove(name.c_str()));
+    EXPECT_FALSE(RobustMutex::remove(name.c_str()));
+    { // a creator that cannot initialise the lock leaves no object behind
+        const OstrelFault::Inject fail{{"pthread_mutex_init", ENOMEM}};
+        EXPECT_EQ(robustMessage([&] { RobustMutex mutex(name.c_str()); }),
+                  withError("Cannot create robust mutex", ENOMEM));
+    }
     EXPECT_FALSE(RobustMutex::remove(name.c_str()));
 }
 

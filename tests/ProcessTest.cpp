@@ -17,7 +17,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -327,6 +329,9 @@ TEST(Child, WaitForKillGroupAndMove) {
     EXPECT_EQ(
         messageOf<Command::Exception>([&] { child.wait(); }), // NOLINT(bugprone-use-after-move)
         withError("Cannot wait for child", ECHILD));
+    EXPECT_EQ(
+        messageOf<Command::Exception>([&] { child.waitFor(0); }), // NOLINT(bugprone-use-after-move)
+        withError("Cannot wait for child", ECHILD));
     moved.killGroup(SIGTERM);
     const auto status = moved.waitFor(10000);
     ASSERT_TRUE(status);
@@ -337,6 +342,23 @@ TEST(Child, WaitForKillGroupAndMove) {
               withError("Cannot signal child", ESRCH));
     EXPECT_EQ(messageOf<Command::Exception>([] { Command("/bin/true").start().killGroup(9); }),
               "Child has no process group of its own");
+}
+
+// A Child that goes before its process ends closes its pipe and process descriptors and reaps it.
+TEST(Child, DestructorLeavesNoZombieAndNoDescriptor) {
+    const auto descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    const auto before = descriptors();
+    pid_t pid = -1;
+    {
+        Child child = Command("/bin/sleep").arg("0.3").stdoutTo(Command::Pipe).start();
+        pid = child.id();
+        EXPECT_FALSE(child.waitFor(20)); // opens the process descriptor
+    }
+    EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+    EXPECT_EQ(descriptors(), before);
 }
 
 // Signal dispositions belong to the process: in a child. Another process sends a storm of
