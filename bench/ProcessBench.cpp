@@ -1,6 +1,8 @@
 // Thread start+join of an empty body, Process start+join and Command start+wait of /bin/true,
-// against the same sequences written with the raw calls; and what Child::waitFor costs the
-// waiting thread while a child sleeps.
+// against the same sequences written with the raw calls (fork and exec for Process, posix_spawn
+// for Command), also from a parent with 256 MiB of touched memory, where fork pays for copying
+// the page tables and posix_spawn does not; and what Child::waitFor costs the waiting thread
+// while a child sleeps.
 #include <Ostrel/Command.h>
 #include <Ostrel/Process.h>
 #include <Ostrel/Thread.h>
@@ -16,6 +18,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <thread>
 
 extern char** environ;
@@ -109,6 +113,15 @@ void commandStartWait(benchmark::State& state) {
     }
 }
 
+// Runs body from a parent that has 256 MiB of memory written (so mapped), freed afterwards.
+template <void (*body)(benchmark::State&)> void fromBigParent(benchmark::State& state) {
+    constexpr std::size_t size = std::size_t{256} << 20;
+    const std::unique_ptr<char[]> memory(new char[size]);
+    std::memset(memory.get(), 1, size);
+    benchmark::DoNotOptimize(memory.get());
+    body(state);
+}
+
 // CPU time (microseconds) and context switches of the calling thread so far.
 struct ThreadUsage {
     ThreadUsage() {
@@ -150,6 +163,12 @@ BENCHMARK(processStartJoinRaw)->Name("ProcessStartJoin/raw")->UseRealTime();
 BENCHMARK(processStartJoinOstrel)->Name("ProcessStartJoin/ostrel")->UseRealTime();
 BENCHMARK(processStartJoinSpawn)->Name("ProcessStartJoin/posix_spawn")->UseRealTime();
 BENCHMARK(commandStartWait)->Name("ProcessStartJoin/command")->UseRealTime();
+BENCHMARK(processStartJoinSpawn)->Name("CommandStartWait/raw")->UseRealTime();
+BENCHMARK(commandStartWait)->Name("CommandStartWait/ostrel")->UseRealTime();
+BENCHMARK(fromBigParent<processStartJoinRaw>)->Name("StartFrom256MiB/raw")->UseRealTime();
+BENCHMARK(fromBigParent<processStartJoinOstrel>)->Name("StartFrom256MiB/ostrel")->UseRealTime();
+BENCHMARK(fromBigParent<processStartJoinSpawn>)->Name("StartFrom256MiB/posix_spawn")->UseRealTime();
+BENCHMARK(fromBigParent<commandStartWait>)->Name("StartFrom256MiB/command")->UseRealTime();
 BENCHMARK(childWaitForSleeper)
     ->Name("ChildWaitFor/sleep500ms")
     ->UseRealTime()
