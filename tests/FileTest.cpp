@@ -154,6 +154,7 @@ TEST(Dir, ScanWithOptions) {
         {"hidden names unmatched, hidden directories entered", {true, true, false, false, FNM_PERIOD},
          "*", {".d/e", "C.txt", "a/up", "a/y", "b/a", "b/d/x", "b/z", "lb", "m"}},
         {"case folded", {true, true, false, false, FNM_CASEFOLD}, "c.*", {"C.txt"}},
+        {"three levels", {true, true, false, false, 0, 3}, "x", {"b/d/x"}},
     };
     // clang-format on
     for (const Row& row : rows) {
