@@ -305,6 +305,18 @@ TEST(Command, StreamsEnvironmentDirectoryAndDescriptors) {
     cat.closeStdin();
     EXPECT_EQ(cat.wait().shellCode(), 0);
     EXPECT_EQ((std::stringstream() << std::ifstream(dir.path + "/out").rdbuf()).str(), "hi");
+    // With the caller's standard input closed, the file opened for the child's output comes as
+    // descriptor 0, which the child's /dev/null input must not replace.
+    OstrelTest::inChild([&] {
+        ::close(0);
+        (void)Command("/bin/echo")
+            .arg("hi")
+            .stdinFrom(Command::Null)
+            .stdoutTo(dir.path + "/echo")
+            .start()
+            .wait();
+    });
+    EXPECT_EQ((std::stringstream() << std::ifstream(dir.path + "/echo").rdbuf()).str(), "hi\n");
 }
 
 // True when pid has ended (gone, or a zombie its new parent has not reaped yet).
