@@ -6,6 +6,8 @@
 
 #include <ctime>
 
+#include <pthread.h>
+
 #if defined(__SANITIZE_THREAD__)
 #define OSTREL_THREAD_SANITIZER 1
 #elif defined(__has_feature)
@@ -47,6 +49,22 @@ inline int millisecondsUntil(const timespec& deadline) noexcept {
     constexpr long long day = 86400000LL;
     const long long milliseconds = (left + 999999LL) / 1000000LL;
     return static_cast<int>(milliseconds < day ? milliseconds : day);
+}
+
+// Waits on condition, with mutex held, until ready() or milliseconds from now on the monotonic
+// clock; true when ready(). A return of 0 from the platform wait is a wake-up, real or spurious:
+// ready() decides. Anything else is the time-out (or a failure), and a change that came with it
+// still counts.
+template <class Ready>
+bool conditionWait(pthread_cond_t& condition, pthread_mutex_t& mutex, unsigned long milliseconds,
+                   Ready ready) noexcept {
+    const timespec deadline = monotonicDeadline(milliseconds);
+    while (!ready()) {
+        if (pthread_cond_clockwait(&condition, &mutex, CLOCK_MONOTONIC, &deadline) != 0) {
+            return ready();
+        }
+    }
+    return true;
 }
 
 // Runs lock(), a pthread_*_clock*lock call on the lock at address, and returns its result.

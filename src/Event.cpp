@@ -43,16 +43,9 @@ bool Event::wait(unsigned long milliseconds) noexcept {
     return result;
 }
 
+// A pulse leaves the event clear again: the wake-up it brings does not end the wait.
 bool Event::awaitSet(unsigned long milliseconds) noexcept {
-    const timespec deadline = internal::monotonicDeadline(milliseconds);
-    // 0 is a wake-up: from set, from pulse (the event is clear again) or spurious; only the state
-    // decides. Anything else is the time-out (or a failure), and a set that came with it counts.
-    while (!signalled) {
-        if (pthread_cond_clockwait(&condition, &mutex, CLOCK_MONOTONIC, &deadline) != 0) {
-            return signalled;
-        }
-    }
-    return true;
+    return internal::conditionWait(condition, mutex, milliseconds, [this] { return signalled; });
 }
 
 } // namespace Ostrel

@@ -15,15 +15,7 @@ Semaphore::~Semaphore() {
 }
 
 bool Semaphore::awaitCount(unsigned long milliseconds) noexcept {
-    const timespec deadline = internal::monotonicDeadline(milliseconds);
-    // 0 is a wake-up, real or spurious: the count decides. Anything else is the time-out (or a
-    // failure), and an up that came with it still counts.
-    while (count < 1) {
-        if (pthread_cond_clockwait(&condition, &mutex, CLOCK_MONOTONIC, &deadline) != 0) {
-            return count >= 1;
-        }
-    }
-    return true;
+    return internal::conditionWait(condition, mutex, milliseconds, [this] { return count >= 1; });
 }
 
 } // namespace Ostrel
