@@ -2,6 +2,7 @@
 
 #include "Deadline.h"
 #include "Messages.h"
+#include "SharedObject.h"
 
 #include <cerrno>
 #include <ctime>
@@ -65,23 +66,6 @@ bool awaitReady(std::atomic<std::uint32_t>* ready, const timespec& deadline) {
     return true;
 }
 
-// The descriptor of "/" + name, and whether this call created it. An object removed between the
-// exclusive creation that failed and the opening is created anew.
-int openObject(const std::string& objectName, bool& created) {
-    for (;;) {
-        int fd = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
-        if (fd != -1 || errno != EEXIST) {
-            created = true;
-            return fd;
-        }
-        fd = shm_open(objectName.c_str(), O_RDWR, 0);
-        if (fd != -1 || errno != ENOENT) {
-            created = false;
-            return fd;
-        }
-    }
-}
-
 // Records the process id of a child: the parent's stays in the objects the child inherits.
 void takeProcessId(pid_t* processId) {
     *processId = getpid();
@@ -107,7 +91,7 @@ RobustMutex::RobustMutex(const char* name) : state(nullptr) {
     });
     const std::string objectName = std::string("/") + name;
     bool created = false;
-    const int fd = openObject(objectName, created);
+    const int fd = internal::openOrCreateShared(objectName, 0666, created);
     if (fd == -1) {
         cannotCreate(errno);
     }

@@ -1,6 +1,7 @@
 #include <Ostrel/SharedMemory.h>
 
 #include "Messages.h"
+#include "SharedObject.h"
 
 #include <cerrno>
 #include <string>
@@ -42,36 +43,22 @@ void SharedMemory::allocate(const char* name, unsigned long size) {
     sizeAndMap(size);
 }
 
-// Created exclusively to know whether this call made the object; one removed between the refused
-// creation and the opening is created anew.
+// Created exclusively to know whether this call made the object, which alone gets mode.
 void SharedMemory::allocate(const char* name, unsigned long size, mode_t mode) {
     if (descriptor != -1) {
         throw Exception("Shared memory is already allocated", nullptr);
     }
     const std::string objectName = std::string("/") + name;
-    for (;;) {
-        descriptor = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
-        if (descriptor != -1) {
-            if (fchmod(descriptor, mode) == -1) {
-                const int error = errno;
-                shm_unlink(objectName.c_str());
-                close(descriptor);
-                descriptor = -1;
-                throw Exception("Cannot create shared memory", internal::errorText(error).c_str());
-            }
-            break;
-        }
-        int error = errno;
-        if (error == EEXIST) {
-            descriptor = shm_open(objectName.c_str(), O_RDWR, 0);
-            if (descriptor != -1) {
-                break;
-            }
-            error = errno;
-            if (error == ENOENT) {
-                continue;
-            }
-        }
+    bool created = false;
+    descriptor = internal::openOrCreateShared(objectName, mode, created);
+    if (descriptor == -1) {
+        throw Exception("Cannot create shared memory", internal::errorText(errno).c_str());
+    }
+    if (created && fchmod(descriptor, mode) == -1) {
+        const int error = errno;
+        shm_unlink(objectName.c_str());
+        close(descriptor);
+        descriptor = -1;
         throw Exception("Cannot create shared memory", internal::errorText(error).c_str());
     }
     sizeAndMap(size);
