@@ -1,8 +1,8 @@
 #include <Ostrel/RobustMutex.h>
 
-#include "Deadline.h"
 #include "Messages.h"
-#include "SharedObject.h"
+#include "ipc/SharedObject.h"
+#include "sync/Deadline.h"
 
 #include <cerrno>
 #include <ctime>

@@ -1,7 +1,7 @@
 #include <Ostrel/SharedMemory.h>
 
 #include "Messages.h"
-#include "SharedObject.h"
+#include "ipc/SharedObject.h"
 
 #include <cerrno>
 #include <string>

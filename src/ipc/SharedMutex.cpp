@@ -1,8 +1,8 @@
 #include <Ostrel/SharedMutex.h>
 
-#include "ClassAttribute.h"
-#include "Deadline.h"
 #include "Messages.h"
+#include "sync/ClassAttribute.h"
+#include "sync/Deadline.h"
 
 #include <iostream>
 #include <string>

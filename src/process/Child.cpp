@@ -2,8 +2,8 @@
 
 #include <Ostrel/Command.h>
 
-#include "Deadline.h"
 #include "Messages.h"
+#include "sync/Deadline.h"
 
 #include <cerrno>
 #include <utility>

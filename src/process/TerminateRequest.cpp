@@ -1,7 +1,7 @@
 #include <Ostrel/TerminateRequest.h>
 
-#include "Deadline.h"
 #include "Messages.h"
+#include "sync/Deadline.h"
 
 #include <cerrno>
 

@@ -1,7 +1,7 @@
 #include <Ostrel/Thread.h>
 
-#include "Deadline.h"
 #include "Messages.h"
+#include "sync/Deadline.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include <Ostrel/Event.h>
 
-#include "Deadline.h"
+#include "sync/Deadline.h"
 
 #include <sys/time.h>
 #include <time.h>

@@ -1,7 +1,7 @@
 #include <Ostrel/Mutex.h>
 
-#include "ClassAttribute.h"
-#include "Deadline.h"
+#include "sync/ClassAttribute.h"
+#include "sync/Deadline.h"
 
 namespace Ostrel {
 

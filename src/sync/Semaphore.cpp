@@ -1,6 +1,6 @@
 #include <Ostrel/Semaphore.h>
 
-#include "Deadline.h"
+#include "sync/Deadline.h"
 
 namespace Ostrel {
 
