@@ -11,6 +11,7 @@
 // Exit codes: the child's own; 128 + N for a child ended by signal N; 124 when the time limit
 // ended it, 137 when that took SIGKILL; 128 + N when signal N to the tool ended the run; 125 when
 // the tool itself failed, 126 for a program found but not runnable, 127 for one not found.
+#include "CommandSupport.h"
 #include "Commands.h"
 #include "Output.h"
 
@@ -36,23 +37,6 @@
 
 namespace OstrelTool {
 
-namespace {
-
-// The value of option name in milliseconds, 0 to INT_MAX, or fallback when it is not given.
-long milliseconds(const ParsedArgs& parsed, const std::string& name, long fallback) {
-    if (!parsed.has(name)) {
-        return fallback;
-    }
-    const std::string& ms = parsed.options.at(name);
-    if (ms.empty() || ms.size() > 10 || ms.find_first_not_of("0123456789") != std::string::npos ||
-        std::stol(ms) > INT_MAX) {
-        throw UsageError{"bad number of milliseconds \"" + ms + "\""};
-    }
-    return std::stol(ms);
-}
-
-} // namespace
-
 RunOptions parseRunArgs(const Args& args) {
     ParsedArgs parsed =
         parseArgs(args, {{{"--timeout", true}, {"--kill-after", true}, {"--foreground", false}},
@@ -60,8 +44,8 @@ RunOptions parseRunArgs(const Args& args) {
                          anyNumber,
                          true});
     RunOptions options;
-    options.timeoutMs = milliseconds(parsed, "--timeout", 0);
-    options.killAfterMs = milliseconds(parsed, "--kill-after", 2000);
+    options.timeoutMs = numberOption(parsed, "--timeout", 0, "number of milliseconds");
+    options.killAfterMs = numberOption(parsed, "--kill-after", 2000, "number of milliseconds");
     options.foreground = parsed.has("--foreground");
     options.argv = std::move(parsed.operands);
     return options;
