@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/time.h>
 #include <time.h>
@@ -110,6 +111,12 @@ int close(int fd) {
     const int closed = real<&close>("close")(fd);
     const int error = OstrelFault::check("close");
     return error != 0 ? (errno = error, -1) : closed;
+}
+int inotify_init1(int flags) noexcept {
+    return forward<&inotify_init1>("inotify_init1", -1, flags);
+}
+int inotify_add_watch(int fd, const char* path, uint32_t mask) noexcept {
+    return forward<&inotify_add_watch>("inotify_add_watch", -1, fd, path, mask);
 }
 int sem_close(sem_t* semaphore) noexcept {
     return forward<&sem_close>("sem_close", -1, semaphore);
