@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -538,6 +539,23 @@ TEST(FileWatcher, RecursiveWatchFollowsTheTree) {
     EXPECT_EQ(watchesHeld(), 4); // the root, a, in, in/c
     watcher.remove(root);
     EXPECT_EQ(watchesHeld(), 0);
+}
+
+// An entry made between the watch of a new directory and its scan is seen twice by the watcher
+// (the system's event and the scan) and reported once.
+TEST(FileWatcher, AnEntryMadeBeforeTheScanComesOnce) {
+    const OstrelTest::TempDir tmp;
+    FileWatcher watcher;
+    watcher.add(tmp.path, true);
+    ASSERT_EQ(::mkdir((tmp.path + "/new").c_str(), 0755), 0);
+    OstrelFault::beforeOpendir([](const char* path) {
+        if (std::string(path).rfind("/new") == std::strlen(path) - 4) {
+            makeEmptyFile(std::string(path) + "/late");
+        }
+    });
+    const std::string events = eventsOf(watcher, tmp.path, 2);
+    OstrelFault::beforeOpendir(nullptr);
+    EXPECT_EQ(events, "Created new/\nCreated new/late\n");
 }
 
 // A queue filled without being read overflows: one Overflow, and the watch goes on.

@@ -23,6 +23,7 @@ std::atomic<long> calls[8];
 std::atomic<int> ruleCount{0};
 std::atomic<long> wallClockShift{0};
 std::atomic<bool> unknownTypes{false};
+std::atomic<void (*)(const char*)> openingHook{nullptr};
 
 // Counts this call of name: the errno it must fail with, or 0.
 int check(const char* name) {
@@ -81,6 +82,10 @@ void reportUnknownTypes(bool on) {
     unknownTypes = on;
 }
 
+void beforeOpendir(void (*hook)(const char* path)) {
+    openingHook = hook;
+}
+
 } // namespace OstrelFault
 
 using OstrelFault::forward;
@@ -128,6 +133,12 @@ int clock_gettime(clockid_t clock, timespec* time) noexcept {
         time->tv_sec += OstrelFault::wallClockShift;
     }
     return result;
+}
+DIR* opendir(const char* path) {
+    if (auto* const hook = OstrelFault::openingHook.load()) {
+        hook(path);
+    }
+    return real<&opendir>("opendir")(path);
 }
 dirent* readdir(DIR* stream) {
     dirent* entry = real<&readdir>("readdir")(stream);
