@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <fstream>
 #include <map>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include <dirent.h>
@@ -56,7 +56,13 @@ std::string trimmed(const std::string& path) {
 }
 
 std::string join(const std::string& directory, const std::string& name) {
-    return directory == "/" ? "/" + name : directory + "/" + name;
+    std::string path;
+    path.reserve(directory.size() + 1 + name.size());
+    path += directory;
+    if (directory != "/") {
+        path += '/';
+    }
+    return path += name;
 }
 
 bool within(const std::string& path, const std::string& tree) {
@@ -182,18 +188,19 @@ private:
                 push(event.kind, std::move(event.path), std::move(event.oldPath), event.directory);
             }
         }
+        // A Modified of a path whose last event in the batch is a Modified is merged into it.
         void push(Kind kind, std::string path, std::string oldPath, bool directory) {
-            const auto last = _last.find(path);
-            if (kind == Modified && last != _last.end() && _events[last->second].kind == Modified) {
-                return;
-            }
             if (kind == Overflow && _overflow) {
                 return;
             }
             _overflow = _overflow || kind == Overflow;
-            _last[path] = _events.size();
-            if (kind == Renamed) {
-                _last[oldPath] = _events.size();
+            if (kind == Modified) {
+                if (!_modified.insert(path).second) {
+                    return;
+                }
+            } else if (!_modified.empty()) {
+                _modified.erase(path);
+                _modified.erase(oldPath);
             }
             _events.push_back({kind, std::move(path), std::move(oldPath), directory});
         }
@@ -207,10 +214,12 @@ private:
         int error() const noexcept { return _error; }
         const std::string& failedPath() const noexcept { return _failedPath; }
         std::vector<Event> events() { return std::move(_events); }
+        void reserve(std::size_t more) { _events.reserve(_events.size() + more); }
 
     private:
         std::vector<Event> _events;
-        std::unordered_map<std::string, std::size_t> _last;
+        // The paths whose last event is a Modified.
+        std::unordered_set<std::string> _modified;
         bool _overflow = false;
         std::string _failedPath;
         int _error = 0;
@@ -242,7 +251,9 @@ private:
     int _timerFd = -1;
     bool _timerArmed = false;
     std::unordered_map<int, Watch> _watches;
-    std::deque<Raw> _raw;
+    // The events read and not yet handled, from _next on.
+    std::vector<Raw> _raw;
+    std::size_t _next = 0;
     std::vector<Event> _kept;
     std::vector<char> _buffer;
     // The entries that the scan of a new directory reported, with the take that scanned them:
@@ -503,32 +514,31 @@ std::vector<FileWatcher::Event> FileWatcher::State::take() {
 // Handles the events read, in order, up to the first half of a move whose second half may still
 // come: that one and everything after it wait for the next take.
 void FileWatcher::State::process(Batch& batch, bool drained) {
-    while (!_raw.empty()) {
-        const Raw& raw = _raw.front();
+    batch.reserve(_raw.size() - _next);
+    for (; _next < _raw.size(); ++_next) {
+        const Raw& raw = _raw[_next];
         if (raw.used) {
-            _raw.pop_front();
             continue;
         }
         if ((raw.mask & IN_Q_OVERFLOW) != 0) {
             batch.push(Overflow, std::string(), std::string(), false);
             resync(batch);
-            _raw.pop_front();
-            continue;
-        }
-        if ((raw.mask & IN_MOVED_FROM) != 0) {
+        } else if ((raw.mask & IN_MOVED_FROM) != 0) {
             std::string path;
             Name* named = nullptr;
             if (pathOf(find(raw.wd), raw.name, path, named)) {
-                auto to = std::find_if(_raw.begin() + 1, _raw.end(), [&](const Raw& other) {
-                    return !other.used && (other.mask & IN_MOVED_TO) != 0 &&
-                           other.cookie == raw.cookie;
-                });
+                const auto to = std::find_if(_raw.begin() + static_cast<std::ptrdiff_t>(_next) + 1,
+                                             _raw.end(), [&](const Raw& other) {
+                                                 return !other.used &&
+                                                        (other.mask & IN_MOVED_TO) != 0 &&
+                                                        other.cookie == raw.cookie;
+                                             });
                 const long long waited = monotonicNanoseconds() - raw.readAt;
                 if (to == _raw.end() && waited < graceNanoseconds) {
                     if (drained) {
                         setTimer(graceNanoseconds - waited);
                     }
-                    return;
+                    break;
                 }
                 handleMove(batch, &raw, to == _raw.end() ? nullptr : &*to);
                 if (to != _raw.end()) {
@@ -540,8 +550,10 @@ void FileWatcher::State::process(Batch& batch, bool drained) {
         } else {
             handle(batch, raw);
         }
-        _raw.pop_front();
     }
+    // What was handled goes; the vector keeps its capacity for the next read.
+    _raw.erase(_raw.begin(), _raw.begin() + static_cast<std::ptrdiff_t>(_next));
+    _next = 0;
 }
 
 void FileWatcher::State::handle(Batch& batch, const Raw& raw) {
@@ -556,29 +568,28 @@ void FileWatcher::State::handle(Batch& batch, const Raw& raw) {
         return;
     }
     const bool directory = (raw.mask & IN_ISDIR) != 0;
+    Kind kind = AttributesChanged;
     if ((raw.mask & IN_CREATE) != 0) {
         const auto scanned = _scanned.find(path);
         if (scanned != _scanned.end()) {
             _scanned.erase(scanned);
             return;
         }
-        if (named != nullptr) {
-            named->exists = true;
-        }
-        const bool tree = watched->tree();
-        batch.push(Created, path, std::string(), directory);
-        if (directory && tree) {
-            enterDirectory(batch, path, true);
-        }
+        kind = Created;
     } else if ((raw.mask & IN_DELETE) != 0) {
-        if (named != nullptr) {
-            named->exists = false;
-        }
-        batch.push(Deleted, path, std::string(), directory);
+        kind = Deleted;
     } else if ((raw.mask & IN_MODIFY) != 0) {
-        batch.push(Modified, path, std::string(), directory);
-    } else if ((raw.mask & IN_ATTRIB) != 0) {
-        batch.push(AttributesChanged, path, std::string(), directory);
+        kind = Modified;
+    } else if ((raw.mask & IN_ATTRIB) == 0) {
+        return;
+    }
+    if (named != nullptr && (kind == Created || kind == Deleted)) {
+        named->exists = kind == Created;
+    }
+    const bool enter = kind == Created && directory && watched->tree();
+    batch.push(kind, enter ? path : std::move(path), std::string(), directory);
+    if (enter) {
+        enterDirectory(batch, path, true);
     }
 }
 
