@@ -168,6 +168,7 @@ template <class Loop>
 void latency(benchmark::State& state, const Scratch& dir, Loop takeOne, int pollFd) {
     const std::string file = dir.path + "/f";
     const int writeFd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    takeOne(); // its Created
     std::atomic<int> go{0};
     std::atomic<long long> wroteAt{0};
     std::thread writer([&] {
