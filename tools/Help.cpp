@@ -26,7 +26,8 @@ ostrel \- the Ostrel library's services from a shell
 .B ostrel
 reaches the services of libOstrel from a shell: the system information record, path
 normalisation and wildcard scans, the lookup of files in the standard search directories, child
-processes, the loading of shared libraries and the named shared-memory objects and semaphores.
+processes, the loading of shared libraries, the named shared-memory objects and semaphores, and
+changes to files.
 .PP
 Every command reads its arguments by the same rules.
 An option takes its value as the next word or after an equals sign
@@ -70,6 +71,10 @@ The arguments do not fit the usage, which follows the error line on standard err
 exits with the code of its child instead, with 124 when
 .B \-\-timeout
 killed the child, and with 130 or 143 when SIGINT or SIGTERM did.
+.B ostrel watch
+exits 1 also when its
+.B \-\-timeout
+passed without an event.
 .SH ENVIRONMENT
 .TP
 .B OSTREL_DIR
@@ -99,6 +104,7 @@ gives the defaults.
 .BR dlopen (3),
 .BR dlinfo (3),
 .BR fnmatch (3),
+.BR inotify (7),
 .BR shm_overview (7),
 .BR sem_overview (7)
 )";
