@@ -13,9 +13,9 @@
 /// record is taken once: two threads taking at once never get the same one.
 ///
 /// - Sender: senderId and senderUser are the sending process's for a signal sent by a process
-///   (kill, sigqueue, raise, tgkill, a message queue), and the child's for SIGCHLD. For a signal
-///   that the kernel raised (a terminal hang-up, a broken pipe, a timer) and for a merged record,
-///   senderId is 0 and senderUser is uid_t(-1).
+///   (kill, sigqueue, raise, tgkill, a message queue), the child's for SIGCHLD, and the writing
+///   process's own for SIGPIPE. For a signal that the kernel raised without a sender (a terminal
+///   hang-up, a timer, SIGIO) and for a merged record, senderId is 0 and senderUser is uid_t(-1).
 /// - None is lost without a trace: when the pipe is full (a program that does not take records,
 ///   about 5000 of them), later signals of the same number are merged into one record with
 ///   senderId 0, delivered once a take makes room.

@@ -279,6 +279,7 @@ int FileWatcher::State::watch(const std::string& path, std::uint32_t extra,
 // directory that is gone or no longer a directory is skipped.
 int FileWatcher::State::watchTree(const std::string& path, Batch* report, std::vector<int>& fresh,
                                   std::string& failedPath) {
+    const std::size_t watchedBefore = fresh.size();
     const int wd = watch(path, IN_DONT_FOLLOW, fresh);
     if (wd == -1) {
         if (errno == ENOENT || errno == ENOTDIR) {
@@ -288,6 +289,9 @@ int FileWatcher::State::watchTree(const std::string& path, Batch* report, std::v
         return errno;
     }
     Watch& watched = _watches[wd];
+    if (fresh.size() == watchedBefore && watched.path != path && within(path, watched.path)) {
+        return 0; // the same directory again below itself (a bind mount): a loop
+    }
     if (!watched.added || watched.inner) {
         watched.path = path;
     }
