@@ -245,6 +245,7 @@ private:
     void handleSelf(Batch& batch, int wd, std::uint32_t mask);
     void handleMove(Batch& batch, const Raw* from, const Raw* to);
     void resync(Batch& batch);
+    void rewalk(Batch& batch);
     void setTimer(long long nanoseconds) noexcept;
 
     int _inotifyFd = -1;
@@ -419,13 +420,11 @@ void FileWatcher::State::remove(const std::string& given) {
             const bool tree = watched.recursive;
             watched.added = false;
             watched.recursive = false;
-            const int id = wd;
             if (tree) {
-                unwatchTree(path);
-            }
-            const Watch* left = find(id);
-            if (left != nullptr && !left->inner && left->names.empty()) {
-                unwatch(id);
+                Batch ignored({});
+                rewalk(ignored); // the trees still watched keep what lies in this one
+            } else if (!watched.inner && watched.names.empty()) {
+                unwatch(wd);
             }
             return;
         }
@@ -667,16 +666,24 @@ void FileWatcher::State::handleMove(Batch& batch, const Raw* from, const Raw* to
     }
 }
 
-// After lost events: what the watched names hold is looked up again, and every recursive tree
-// is walked again, watching what is new and dropping what is gone.
+// After lost events: what the watched names hold is looked up again, and the watches of the
+// recursive trees are brought up to date.
 void FileWatcher::State::resync(Batch& batch) {
     _scanned.clear();
-    std::vector<std::string> roots;
     for (auto& [wd, watched] : _watches) {
         for (auto& [name, named] : watched.names) {
             struct stat info {};
             named.exists = ::lstat(named.path.c_str(), &info) == 0;
         }
+    }
+    rewalk(batch);
+}
+
+// Walks every recursive tree again: what is new in it is watched, an inner directory takes the
+// path it has now, and one that no tree holds any more is no longer watched.
+void FileWatcher::State::rewalk(Batch& batch) {
+    std::vector<std::string> roots;
+    for (auto& [wd, watched] : _watches) {
         if (watched.recursive) {
             roots.push_back(watched.path);
         }
