@@ -197,7 +197,8 @@ void latency(benchmark::State& state, const Scratch& dir, Loop takeOne, int poll
     go = -1;
     writer.join();
     close(writeFd);
-    std::nth_element(runs.begin(), runs.begin() + runs.size() / 2, runs.end());
+    std::nth_element(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(runs.size() / 2),
+                     runs.end());
     state.counters["medianUs"] = runs.empty() ? 0 : runs[runs.size() / 2] * 1e6;
 }
 

@@ -238,7 +238,7 @@ private:
     void enterDirectory(Batch& batch, const std::string& path, bool report);
     // The path an event of name in watch reports, and its watched name (null for a whole
     // directory); false when the event is filtered out.
-    bool pathOf(Watch* watch, const std::string& name, std::string& path, Name*& watched);
+    bool pathOf(Watch* watched, const std::string& name, std::string& path, Name*& named);
     bool drain();
     void process(Batch& batch, bool drained);
     void handle(Batch& batch, const Raw& raw);
@@ -388,8 +388,8 @@ void FileWatcher::State::add(const std::string& given, bool recursive) {
                     for (const int added : fresh) {
                         unwatch(added);
                     }
-                    if (_watches.count(wd) != 0) {
-                        _watches[wd] = before;
+                    if (Watch* const kept = find(wd)) {
+                        *kept = before; // watched before this call: as it was
                     }
                     throw watchError(failed, error);
                 }
@@ -589,10 +589,11 @@ void FileWatcher::State::handle(Batch& batch, const Raw& raw) {
     if (named != nullptr && (kind == Created || kind == Deleted)) {
         named->exists = kind == Created;
     }
-    const bool enter = kind == Created && directory && watched->tree();
-    batch.push(kind, enter ? path : std::move(path), std::string(), directory);
-    if (enter) {
+    if (kind == Created && directory && watched->tree()) {
+        batch.push(kind, path, std::string(), directory);
         enterDirectory(batch, path, true);
+    } else {
+        batch.push(kind, std::move(path), std::string(), directory);
     }
 }
 
