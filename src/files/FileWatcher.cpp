@@ -461,7 +461,7 @@ bool FileWatcher::State::pathOf(Watch* watched, const std::string& name, std::st
     return true;
 }
 
-// Reads what the queue holds into _raw; true when it was read empty.
+// Reads what the queue holds into _raw; true when it was read to its end.
 bool FileWatcher::State::drain() {
     for (int reads = 0; reads < readsPerTake; ++reads) {
         const ssize_t length = ::read(_inotifyFd, _buffer.data(), _buffer.size());
@@ -482,6 +482,11 @@ bool FileWatcher::State::drain() {
             _raw.push_back({header.wd, header.mask, header.cookie,
                             std::string(name, ::strnlen(name, header.len)), now});
             offset += static_cast<ssize_t>(sizeof header + header.len);
+        }
+        // A read that left room for the largest event took everything the queue held.
+        if (static_cast<std::size_t>(length) + sizeof(inotify_event) + NAME_MAX + 1 <=
+            _buffer.size()) {
+            return true;
         }
     }
     return false;
