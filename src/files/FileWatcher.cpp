@@ -11,6 +11,7 @@
 #include <ctime>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -85,7 +86,8 @@ FileWatcher::Exception watchError(const std::string& path, int error) {
 // directory (not following links); empty when it cannot be read (gone, or not a directory).
 std::vector<std::pair<std::string, bool>> entriesOf(const std::string& directory) {
     std::vector<std::pair<std::string, bool>> entries;
-    DIR* stream = ::opendir(directory.c_str());
+    const std::unique_ptr<DIR, int (*)(DIR*)> opened(::opendir(directory.c_str()), ::closedir);
+    DIR* const stream = opened.get();
     if (stream == nullptr) {
         return entries;
     }
@@ -103,7 +105,6 @@ std::vector<std::pair<std::string, bool>> entriesOf(const std::string& directory
         }
         entries.emplace_back(name, isDirectory);
     }
-    (void)::closedir(stream);
     std::sort(entries.begin(), entries.end());
     return entries;
 }
@@ -283,11 +284,12 @@ int FileWatcher::State::watchTree(const std::string& path, Batch* report, std::v
     const std::size_t watchedBefore = fresh.size();
     const int wd = watch(path, IN_DONT_FOLLOW, fresh);
     if (wd == -1) {
-        if (errno == ENOENT || errno == ENOTDIR) {
+        const int error = errno;
+        if (error == ENOENT || error == ENOTDIR) {
             return 0;
         }
         failedPath = path;
-        return errno;
+        return error;
     }
     Watch& watched = _watches[wd];
     if (fresh.size() == watchedBefore && watched.path != path && within(path, watched.path)) {

@@ -158,11 +158,12 @@ const char* SignalSet::Exception::what() const {
 SignalSet::SignalSet(std::vector<int> signals) : _signals(std::move(signals)) {
     std::sort(_signals.begin(), _signals.end());
     _signals.erase(std::unique(_signals.begin(), _signals.end()), _signals.end());
+    // Registered by the first set, outside the registry lock: fork() holds the C library's lock
+    // of these handlers while it takes the registry lock.
+    static const bool forkHandled =
+        pthread_atfork(lockRegistry, unlockRegistry, releaseInChild) == 0;
+    (void)forkHandled;
     const RegistryLock locked;
-    static bool forkHandled = false;
-    if (!forkHandled) {
-        forkHandled = pthread_atfork(lockRegistry, unlockRegistry, releaseInChild) == 0;
-    }
     for (const int number : _signals) {
         const int error = refusal(number);
         if (error != 0) {
