@@ -238,7 +238,8 @@ Child::Output Child::communicateFor(unsigned long milliseconds, std::string_view
     int nap = 0; // milliseconds between looks at a child without a process descriptor
     bool look = false;
     for (bool first = true;; first = false) {
-        if (look && !_waited) {
+        const int left = limited ? internal::millisecondsUntil(deadline) : -1;
+        if ((look || left == 0) && !_waited) {
             int status = 0;
             const pid_t got = ::waitpid(_pid, &status, WNOHANG);
             if (got == _pid) {
@@ -250,7 +251,6 @@ Child::Output Child::communicateFor(unsigned long milliseconds, std::string_view
         if (!talk.pipesOpen() && (_waited || !limited)) {
             break; // without a limit, wait() below sleeps until the child ends
         }
-        const int left = limited ? internal::millisecondsUntil(deadline) : -1;
         if (left == 0 && !first) {
             output.timedOut = true;
             break;
