@@ -38,8 +38,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const unsigned long limit = demo ? 500 : std::strtoul(argv[1], nullptr, 10);
-    std::string input;
-    Ostrel::Command command("/bin/sh");
+    std::string input = demo ? "" : argv[2];
+    Ostrel::Command command(demo ? "/bin/sh" : argv[3]);
     if (demo) {
         for (int line = 1; line <= 20000; ++line) {
             input += "line " + std::to_string(line) + "\n";
@@ -48,9 +48,7 @@ int main(int argc, char** argv) {
                             "head -c 300000 /dev/zero | tr '\\0' . >&2; "
                             "sleep 30 & echo 'left a job running'"});
     } else {
-        input = argv[2];
-        command = Ostrel::Command(argv[3]).searchPath(true);
-        command.args(std::vector<std::string>(argv + 4, argv + argc));
+        command.searchPath(true).args(std::vector<std::string>(argv + 4, argv + argc));
     }
     command.newProcessGroup(true)
         .stdinFrom(Ostrel::Command::Pipe)
