@@ -134,7 +134,9 @@ public:
     /// once; ULONG_MAX: no limit). At the limit it sends SIGKILL to a child that still runs (and
     /// to its process group when it has one of its own), waits for it, keeps what the output
     /// pipes hold without waiting for their end of file, closes every pipe end and returns with
-    /// timedOut true.
+    /// timedOut true: a few milliseconds past the limit, whatever descendants do. A child that
+    /// ends in time ends the talk as in communicate() (where the system gives no process
+    /// descriptor, its end is seen within 50 ms).
     Output communicateFor(unsigned long milliseconds, std::string_view input = {});
 
 private:
