@@ -265,13 +265,23 @@ public:
         action.sa_sigaction = onSignal;
         action.sa_flags = SA_SIGINFO | SA_RESTART;
         sigemptyset(&action.sa_mask);
+        // One call installs the handler and reads the old disposition; an ignored one goes back
+        // while every signal is blocked, and making a signal ignored discards it if pending.
+        sigset_t all;
+        sigset_t before;
+        sigfillset(&all);
+        (void)::pthread_sigmask(SIG_SETMASK, &all, &before);
         for (const int signal : signals) {
             struct sigaction old {};
-            if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN &&
-                ::sigaction(signal, &action, nullptr) == 0) {
-                _saved.emplace_back(signal, old);
+            if (::sigaction(signal, &action, &old) == 0) {
+                if (old.sa_handler == SIG_IGN) {
+                    (void)::sigaction(signal, &old, nullptr);
+                } else {
+                    _saved.emplace_back(signal, old);
+                }
             }
         }
+        (void)::pthread_sigmask(SIG_SETMASK, &before, nullptr);
     }
     ~CaughtSignals() {
         for (const auto& [signal, old] : _saved) {
