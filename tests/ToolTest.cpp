@@ -84,17 +84,16 @@ TEST(Tool, EveryCommandInOneTable) {
         {"for s in 'exit 0' 'exit 3' 'exit 255' 'kill -TERM $$' 'kill -KILL $$' 'kill -SEGV $$'; "
          "do ostrel run sh -c \"ulimit -c 0; $s\"; echo $?; done",
          0, "0\n3\n255\n143\n137\n139\n", ""},
-        {"touch f; printf '\\177ELF\\0' >b; chmod +x b; for p in /nonexistent ./f . "
-         "no-such-program ./b; "
-         "do ostrel run $p; echo $?; done",
+        {"touch f; printf '\\177ELF\\0' >b; chmod +x b; "
+         "for p in /nonexistent ./f . no-such-program ./b; do ostrel run $p; echo $?; done",
          0, "127\n126\n126\n127\n126\n",
          "ostrel run: /nonexistent: Cannot run program - No such file or directory\n"
          "ostrel run: ./f: Cannot run program - Permission denied\n"
          "ostrel run: .: Cannot run program - Permission denied\n"
          "ostrel run: no-such-program: Cannot run program - No such file or directory\n"
          "ostrel run: ./b: Cannot run program - Exec format error\n"},
-        {"printf 'echo script $0 $1\\n' >s; chmod +x s; ostrel run ./s a && PATH=.:$PATH ostrel "
-         "run s b",
+        {"printf 'echo script $0 $1\\n' >s; chmod +x s; "
+         "ostrel run ./s a && PATH=.:$PATH ostrel run s b",
          0, "script ./s a\nscript ./s b\n", ""}, // no "#!": run by /bin/sh
         {"ostrel run --timeout=100 /bin/sleep 30", 124, "",
          "ostrel run: /bin/sleep: timed out after 100 ms\n"},
@@ -106,17 +105,14 @@ TEST(Tool, EveryCommandInOneTable) {
          0, "124\ngone\n", "ostrel run: sh: timed out after 300 ms\n"}, // the grandchild too
         // Each signal goes to the child as itself (its trap answers), the tool waits for its end.
         {"for a in HUP INT 'QUIT --foreground' USR1 ALRM 'PIPE --foreground' TERM; do set -- $a; "
-         "rm -f r; env --default-signal ostrel run $2 sh -c \"exec 2>&-; trap 'exit 7' $1; touch "
-         "r; "
-         "for i in \\$(seq 200); do sleep 0.05; done\" & for i in $(seq 1000); do [ -e r ] && "
-         "break; "
-         "sleep 0.01; done; kill -$1 $!; wait $!; echo $?; done",
+         "rm -f r; env --default-signal ostrel run $2 sh -c \"exec 2>&-; trap 'exit 7' $1; "
+         "touch r; for i in \\$(seq 200); do sleep 0.05; done\" & "
+         "for i in $(seq 1000); do [ -e r ] && break; sleep 0.01; done; "
+         "kill -$1 $!; wait $!; echo $?; done",
          0, "7\n7\n7\n7\n7\n7\n7\n", ""},
-        {"true; ostrel run sh -c 'trap \"exit 7\" TERM; echo $$ >pid; kill -STOP $$' & for i in "
-         "$(seq "
-         "1000); "
-         "do grep -qs 'T (stopped)' /proc/$(cat pid)/status && break; sleep 0.01; done; "
-         "kill -TERM $!; wait $!",
+        {"true; ostrel run sh -c 'trap \"exit 7\" TERM; echo $$ >pid; kill -STOP $$' & "
+         "for i in $(seq 1000); do grep -qs 'T (stopped)' /proc/$(cat pid)/status && break; "
+         "sleep 0.01; done; kill -TERM $!; wait $!",
          7, "", ""}, // woken by SIGCONT to take the signal
         {"ostrel run --timeout 300 sh -c 'kill -STOP $$; sleep 30'", 124, "",
          "ostrel run: sh: timed out after 300 ms\n"},
