@@ -8,7 +8,9 @@
 // later, and once the child has ended SIGKILL goes to what is left of the group. Every signal to
 // the tool whose default action would end it is caught and passed to the group as itself, with
 // SIGCONT after it; the tool goes on and reports the child's status. A signal that the caller
-// ignores stays ignored, for the tool and the child (nohup's SIGHUP).
+// ignores stays ignored, for the tool and the child (nohup's SIGHUP). SIGKILL cannot be caught:
+// killed so, the tool leaves the group running. A caller's ignored SIGCHLD would have the kernel
+// reap the child before the tool could; it gets its default action back, for the child as well.
 //
 // The tool sleeps in one poll on the child's process descriptor and the pipe of the signals caught,
 // with the time that is left as the poll's limit. Where the system gives no process descriptor, it
