@@ -269,6 +269,7 @@ public:
         sigemptyset(&action.sa_mask);
         // One call installs the handler and reads the old disposition; an ignored one goes back
         // while every signal is blocked, and making a signal ignored discards it if pending.
+        _saved.reserve(signals.size()); // nothing throws while dispositions are changed
         sigset_t all;
         sigset_t before;
         sigfillset(&all);
@@ -498,12 +499,16 @@ private:
         (void)::poll(ready, 2, static_cast<int>(std::min<long long>(limit, INT_MAX)));
     }
 
-    // Passes every signal caught on to the child. With --foreground a signal from the terminal
-    // has reached the child already: the kernel sends it to the whole foreground group.
+    // Passes every signal caught on to the child. With --foreground, SIGINT, SIGQUIT or SIGHUP
+    // from the terminal has reached the child already: the kernel sends it to the whole
+    // foreground group.
     void passCaught() {
         for (int caught = _caught.take(); caught != 0; caught = _caught.take()) {
-            if (!_options.foreground || (caught & fromKernel) == 0) {
-                send(caught & ~fromKernel);
+            const int signal = caught & ~fromKernel;
+            const bool fromTerminal = (caught & fromKernel) != 0 &&
+                                      (signal == SIGINT || signal == SIGQUIT || signal == SIGHUP);
+            if (!_options.foreground || !fromTerminal) {
+                send(signal);
             }
         }
     }
