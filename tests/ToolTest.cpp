@@ -122,6 +122,9 @@ TEST(Tool, EveryCommandInOneTable) {
          "",
          "ostrel run: /bin/sleep: sending signal USR1\n"
          "ostrel run: /bin/sleep: timed out after 300 ms\n"},
+        {"ostrel run --verbose --timeout 100 --kill-after 300 sh -c 'trap \"\" TERM; sleep 5' "
+         ">&- 2>&-; echo $?",
+         0, "137\n", ""}, // the tool's lines never reach its own pipe on descriptor 2
         {"(ostrel run --timeout 300 /bin/sleep 30; echo $? >code) 2>&1 | true; cat code", 0,
          "124\n", ""}, // the "timed out" line into a closed pipe
         {"LD_LIBRARY_PATH=:/opt/a::/opt/b: ostrel ldpath", 0, "/opt/a\n/opt/b\n/lib\n/usr/lib\n",
