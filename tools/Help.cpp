@@ -67,9 +67,10 @@ The command failed; its error lines are on standard error.
 The arguments do not fit the usage, which follows the error line on standard error.
 .PP
 .B ostrel run
-exits with the code of its child instead, with 124 when
+exits with the code of its child instead (128 + N when signal N ended it), with 124 when
 .B \-\-timeout
-killed the child, and with 130 or 143 when SIGINT or SIGTERM did.
+ended the child (137 when that took SIGKILL), with 125 for its own usage errors and failures,
+126 for a program it cannot run and 127 for one it cannot find.
 .SH ENVIRONMENT
 .TP
 .B OSTREL_DIR
@@ -100,7 +101,9 @@ gives the defaults.
 .BR dlinfo (3),
 .BR fnmatch (3),
 .BR shm_overview (7),
-.BR sem_overview (7)
+.BR sem_overview (7),
+.BR signal (7),
+.BR timeout (1)
 )";
 
 // text as roff input: backslashes and minus signs escaped, and a line that would start with a
