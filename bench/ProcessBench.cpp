@@ -1,8 +1,10 @@
 // Thread start+join of an empty body, Process start+join and Command start+wait of /bin/true,
 // against the same sequences written with the raw calls (fork and exec for Process, posix_spawn
 // for Command), also from a parent with 256 MiB of touched memory, where fork pays for copying
-// the page tables and posix_spawn does not; and what Child::waitFor costs the waiting thread
-// while a child sleeps.
+// the page tables and posix_spawn does not; what Child::waitFor costs the waiting thread while a
+// child sleeps; and Child::communicate moving 64 MiB through cat, or a mebibyte on each of
+// standard output and error, against a hand-written poll loop over the same pipes with the same
+// 64 KiB buffer.
 #include <Ostrel/Command.h>
 #include <Ostrel/Process.h>
 #include <Ostrel/Thread.h>
@@ -11,6 +13,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -20,6 +24,8 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <thread>
 
 extern char** environ;
@@ -154,6 +160,99 @@ void childWaitForSleeper(benchmark::State& state) {
         benchmark::Counter(switches, benchmark::Counter::kAvgIterations);
 }
 
+// The talk written by hand: the input pipe non-blocking, one poll over the open pipes, writes of
+// what is left and reads into one 64 KiB buffer as poll reports them ready, then the wait. The
+// Child keeps owning the output descriptors; the loop only stops watching them.
+std::size_t rawTalk(Ostrel::Child& child, std::string_view input) {
+    if (child.stdinFd() != -1 && input.empty()) {
+        child.closeStdin();
+    }
+    if (child.stdinFd() != -1) {
+        fcntl(child.stdinFd(), F_SETFL, fcntl(child.stdinFd(), F_GETFL) | O_NONBLOCK);
+    }
+    std::string text[2];
+    int fds[3] = {child.stdinFd(), child.stdoutFd(), child.stderrFd()};
+    std::size_t written = 0;
+    char buffer[65536];
+    for (;;) {
+        pollfd ready[3];
+        int owner[3];
+        nfds_t count = 0;
+        for (int i = 0; i < 3; ++i) {
+            if (fds[i] != -1) {
+                owner[count] = i;
+                ready[count++] = pollfd{fds[i], static_cast<short>(i == 0 ? POLLOUT : POLLIN), 0};
+            }
+        }
+        if (count == 0) {
+            break;
+        }
+        if (poll(ready, count, -1) == -1) {
+            continue;
+        }
+        for (nfds_t j = 0; j < count; ++j) {
+            const int i = owner[j];
+            if (ready[j].revents == 0) {
+                continue;
+            }
+            if (i == 0) {
+                const ssize_t put = write(fds[0], input.data() + written, input.size() - written);
+                written += put > 0 ? static_cast<std::size_t>(put) : 0;
+                if (written == input.size() || (put == -1 && errno == EPIPE)) {
+                    child.closeStdin();
+                    fds[0] = -1;
+                }
+            } else {
+                const ssize_t got = read(fds[i], buffer, sizeof buffer);
+                if (got > 0) {
+                    text[i - 1].append(buffer, static_cast<std::size_t>(got));
+                } else if (got == 0) {
+                    fds[i] = -1;
+                }
+            }
+        }
+    }
+    benchmark::DoNotOptimize(child.wait());
+    return text[0].size() + text[1].size();
+}
+
+const std::string& sixtyFourMiB() {
+    static const std::string data(std::size_t{64} << 20, 'x');
+    return data;
+}
+
+Ostrel::Command catCommand() {
+    return Ostrel::Command("/bin/cat")
+        .stdinFrom(Ostrel::Command::Pipe)
+        .stdoutTo(Ostrel::Command::Pipe);
+}
+
+// A mebibyte to standard output and the same to standard error, interleaved.
+Ostrel::Command bothStreamsCommand() {
+    return Ostrel::Command("/bin/sh")
+        .args({"-c", "head -c 1048576 /dev/zero | tee /dev/stderr"})
+        .stdoutTo(Ostrel::Command::Pipe)
+        .stderrTo(Ostrel::Command::Pipe);
+}
+
+template <Ostrel::Command (*make)(), bool withInput> void talkRaw(benchmark::State& state) {
+    const Ostrel::Command command = make();
+    const std::string_view input = withInput ? sixtyFourMiB() : std::string_view();
+    for (auto _ : state) {
+        Ostrel::Child child = command.start();
+        benchmark::DoNotOptimize(rawTalk(child, input));
+    }
+}
+
+template <Ostrel::Command (*make)(), bool withInput> void talkOstrel(benchmark::State& state) {
+    const Ostrel::Command command = make();
+    const std::string_view input = withInput ? sixtyFourMiB() : std::string_view();
+    for (auto _ : state) {
+        const Ostrel::Child::Output output = command.start().communicate(input);
+        benchmark::DoNotOptimize(output.out.size() + output.err.size());
+    }
+}
+
 } // namespace
 
 BENCHMARK(threadStartJoinRaw)->Name("ThreadStartJoin/raw")->UseRealTime();
@@ -174,5 +273,22 @@ BENCHMARK(childWaitForSleeper)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(4);
+
+BENCHMARK(talkRaw<catCommand, true>)
+    ->Name("Communicate64MiBThroughCat/raw")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(talkOstrel<catCommand, true>)
+    ->Name("Communicate64MiBThroughCat/ostrel")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(talkRaw<bothStreamsCommand, false>)
+    ->Name("CommunicateMiBOnEachStream/raw")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(talkOstrel<bothStreamsCommand, false>)
+    ->Name("CommunicateMiBOnEachStream/ostrel")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -192,9 +193,9 @@ void fuzzRun(const Args& args) {
         if (parsed.argv.empty()) {
             fail("run: no program", "");
         }
-        if (parsed.timeoutMs < 0 || parsed.timeoutMs > INT_MAX || parsed.killAfterMs < 0 ||
-            parsed.killAfterMs > INT_MAX) {
-            fail("run: milliseconds out of range", std::to_string(parsed.timeoutMs));
+        if (parsed.timeoutMs < 0 || parsed.killAfterMs < 0 || parsed.signal < 1 ||
+            parsed.signal > SIGRTMAX) {
+            fail("run: a limit or signal out of range", std::to_string(parsed.timeoutMs));
         }
         // Everything from PROGRAM on is the program's, unchanged.
         if (parsed.argv.size() > args.size() ||
@@ -202,22 +203,33 @@ void fuzzRun(const Args& args) {
                         args.end() - static_cast<std::ptrdiff_t>(parsed.argv.size()))) {
             fail("run: the program's arguments are not the words after the options", args[0]);
         }
-        Args canonical = {"--timeout", std::to_string(parsed.timeoutMs), "--kill-after",
-                          std::to_string(parsed.killAfterMs)};
-        if (parsed.foreground) {
-            canonical.emplace_back("--foreground");
+        // A bare number is milliseconds, so that the limits read back exactly.
+        Args canonical = {"--timeout",    std::to_string(parsed.timeoutMs),
+                          "--kill-after", std::to_string(parsed.killAfterMs),
+                          "--signal",     std::to_string(parsed.signal)};
+        const std::pair<bool, const char*> flags[] = {{parsed.preserveStatus, "--preserve-status"},
+                                                      {parsed.verbose, "--verbose"},
+                                                      {parsed.foreground, "--foreground"}};
+        for (const auto& [on, name] : flags) {
+            if (on) {
+                canonical.emplace_back(name);
+            }
         }
         canonical.emplace_back("--");
         canonical.insert(canonical.end(), parsed.argv.begin(), parsed.argv.end());
         const OstrelTool::RunOptions again = OstrelTool::parseRunArgs(canonical);
         if (again.timeoutMs != parsed.timeoutMs || again.killAfterMs != parsed.killAfterMs ||
-            again.foreground != parsed.foreground || again.argv != parsed.argv) {
+            again.signal != parsed.signal || again.preserveStatus != parsed.preserveStatus ||
+            again.verbose != parsed.verbose || again.foreground != parsed.foreground ||
+            again.argv != parsed.argv) {
             fail("run: the canonical list parses differently", parsed.argv[0]);
         }
     } catch (const UsageError& error) {
-        if (!oneOf(error.message, {"unknown option \"", "--timeout needs a value",
-                                   "--kill-after needs a value", "--foreground takes no value",
-                                   "bad number of milliseconds \"", "missing PROGRAM"})) {
+        if (!oneOf(error.message,
+                   {"unknown option \"", "--timeout needs a value", "--kill-after needs a value",
+                    "--signal needs a value", "--preserve-status takes no value",
+                    "--verbose takes no value", "--foreground takes no value", "bad duration \"",
+                    "bad signal \"", "missing PROGRAM"})) {
             fail("run: unexpected message", error.message);
         }
     }

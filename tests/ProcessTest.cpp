@@ -14,8 +14,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -374,6 +376,116 @@ TEST(Child, DestructorLeavesNoZombieAndNoDescriptor) {
     EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
     EXPECT_EQ(descriptors(), before);
+}
+
+// A talk through all three pipes with a shell script in a process group of its own, which is
+// killed afterwards (some rows leave a descendant behind).
+struct Talk {
+    std::string name;
+    const char* script;
+    unsigned long limit; // ULONG_MAX: communicate()
+    std::string input;
+    std::string out;
+    std::string err;
+    std::size_t inputWritten;
+    int shellCode;
+    bool timedOut;
+};
+using ChildTalk = testing::TestWithParam<Talk>;
+
+TEST_P(ChildTalk, CollectsWhatTheChildWroteAndHowItEnded) {
+    const Talk& row = GetParam();
+    Child child = Command("/bin/sh")
+                      .args({"-c", row.script})
+                      .newProcessGroup(true)
+                      .stdinFrom(Command::Pipe)
+                      .stdoutTo(Command::Pipe)
+                      .stderrTo(Command::Pipe)
+                      .start();
+    Child::Output output;
+    const double ms = OstrelTest::millisecondsOf([&] {
+        output = row.limit == ULONG_MAX ? child.communicate(row.input)
+                                        : child.communicateFor(row.limit, row.input);
+    });
+    (void)::kill(-child.id(), SIGKILL);
+    EXPECT_EQ(std::make_tuple(output.out.size(), output.err.size(), output.inputWritten,
+                              output.status.shellCode(), output.timedOut),
+              std::make_tuple(row.out.size(), row.err.size(), row.inputWritten, row.shellCode,
+                              row.timedOut));
+    EXPECT_TRUE(output.out == row.out && output.err == row.err) << output.out.substr(0, 80);
+    EXPECT_EQ(child.stdinFd() + child.stdoutFd() + child.stderrFd(), -3);
+    if (row.timedOut) {
+        EXPECT_GE(ms, static_cast<double>(row.limit) - 1);
+        EXPECT_LT(ms, static_cast<double>(row.limit) + 2000); // the descendant sleeps 30 s
+    }
+}
+
+const std::string mebibyte(std::size_t{1} << 20, 'x');
+const Talk talks[] = {
+    {"MebibyteOnEachStreamWithoutDeadlock", "head -c 1048576 /dev/zero | tr '\\0' e >&2; cat",
+     ULONG_MAX, mebibyte, mebibyte, std::string(mebibyte.size(), 'e'), mebibyte.size(), 0, false},
+    {"ChildExitingWithoutReadingTakesNothing", "exit 3", ULONG_MAX, mebibyte, "", "", 0, 3, false},
+    {"ChildReadingOneLineTakesOnlyThatLine", "read x; echo $x", ULONG_MAX, "abc\n" + mebibyte,
+     "abc\n", "", 4, 0, false},
+    {"EmptyInputClosesThePipeAtOnce", "cat; echo done >&2", ULONG_MAX, "", "", "done\n", 0, 0,
+     false},
+    {"GrandchildHoldingThePipeDoesNotStretchTheLimit", "sleep 30 & echo hi", 500, "", "hi\n", "", 0,
+     0, true},
+    {"ChildRunningAtTheLimitIsKilledAndItsOutputKept", "echo hi; cat >/dev/null; exec sleep 30",
+     300, mebibyte, "hi\n", "", mebibyte.size(), 137, true},
+    {"ZeroLimitKillsAChildStillRunning", "exec sleep 30", 0, "", "", "", 0, 137, true}};
+INSTANTIATE_TEST_SUITE_P(Child, ChildTalk, testing::ValuesIn(talks), OstrelTest::RowName());
+
+// The caller's SIGPIPE, blocked or not, pending or not, is as it was after a write to a child
+// that has exited: the process lives and no SIGPIPE is left to it or taken from it.
+TEST(Child, CommunicateLeavesTheCallersSigpipeAsItWas) {
+    const auto sigpipe = [] {
+        sigset_t blocked, pending;
+        (void)pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+        (void)sigpending(&pending);
+        return std::make_tuple(disposition(SIGPIPE) == SIG_DFL, sigismember(&blocked, SIGPIPE),
+                               sigismember(&pending, SIGPIPE));
+    };
+    for (const auto& [block, raise] : {std::pair{false, false}, {true, false}, {true, true}}) {
+        OstrelTest::inChild([&, block = block, raise = raise] {
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, SIGPIPE);
+            (void)pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+            if (raise) {
+                (void)::raise(SIGPIPE);
+            }
+            const auto before = sigpipe();
+            Child child = Command("/bin/true").stdinFrom(Command::Pipe).start();
+            EXPECT_EQ(child.communicate(mebibyte).inputWritten, 0U);
+            EXPECT_EQ(sigpipe(), before);
+        });
+    }
+}
+
+// The talk runs in the calling thread: the child counts its parent's threads meanwhile.
+TEST(Child, CommunicateStartsNoThreadAndReportsMisuse) {
+    const auto threads = std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
+    Child moved = Command("/bin/sh")
+                      .args({"-c", "ls /proc/$PPID/task | wc -l"})
+                      .stdoutTo(Command::Pipe)
+                      .start();
+    Child count = std::move(moved);
+    EXPECT_EQ(messageOf<Command::Exception>(
+                  [&] { moved.communicate(); }), // NOLINT(bugprone-use-after-move)
+              withError("Cannot wait for child", ECHILD));
+    EXPECT_EQ(std::stol(count.communicate().out), threads);
+    EXPECT_EQ(count.communicate().status.code, 0); // a second call: the status again
+    EXPECT_EQ(messageOf<Command::Exception>([&] { count.communicate("x"); }),
+              "Child has no input pipe");
+    Child cat = Command("/bin/cat").stdinFrom(Command::Pipe).stdoutTo(Command::Pipe).start();
+    {
+        const OstrelFault::Inject failing({{"poll", ENOMEM, 2}}); // after "hi" is written
+        EXPECT_EQ(messageOf<Command::Exception>([&] { cat.communicate("hi"); }),
+                  withError("Cannot wait for child", ENOMEM));
+    }
+    const OstrelFault::Inject interrupted({{"poll", EINTR, 1}});
+    EXPECT_EQ(cat.communicateFor(10000).out, "hi"); // the rest of the talk, to end of file
 }
 
 // Signal dispositions belong to the process: in a child. Another process sends a storm of

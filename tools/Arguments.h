@@ -16,7 +16,8 @@ namespace OstrelTool {
 
 using Args = std::vector<std::string>;
 
-// Bad arguments: the tool prints the message and the command's usage on stderr and exits 2.
+// Bad arguments: the tool prints the message and the command's usage on stderr and exits 2
+// (ostrel run: 125).
 struct UsageError {
     std::string message;
 };

@@ -5,7 +5,6 @@
 
 #include <Ostrel/SysInfo.h>
 
-#include <climits>
 #include <vector>
 
 namespace OstrelTool {
@@ -24,20 +23,6 @@ void recordArguments(const std::string& envName, const char* command, const Args
 void loadLibrary(Ostrel::DynamicLibrary& library, const std::string& path, int flags) {
     const DroppedStdout loaderText;
     library.load(path.c_str(), flags);
-}
-
-long numberOption(const ParsedArgs& parsed, const std::string& name, long fallback,
-                  const char* what, long minimum) {
-    if (!parsed.has(name)) {
-        return fallback;
-    }
-    const std::string& text = parsed.options.at(name);
-    if (text.empty() || text.size() > 10 ||
-        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) > INT_MAX ||
-        std::stol(text) < minimum) {
-        throw UsageError{std::string("bad ") + what + " \"" + text + "\""};
-    }
-    return std::stol(text);
 }
 
 } // namespace OstrelTool

@@ -1,5 +1,5 @@
 // What more than one ostrel command does: handing the tool's arguments to the system information
-// record (info, locate), loading a library (load, road) and reading a number option (run, watch).
+// record (info, locate) and loading a library (load, road).
 #pragma once
 
 #include "Arguments.h"
@@ -21,10 +21,5 @@ void recordArguments(const std::string& envName, const char* command, const Args
 // library prints the loader's text of a failed load on stdout as well as in its exception; the
 // tool prints the exception on stderr, and this drops the copy on stdout.
 void loadLibrary(Ostrel::DynamicLibrary& library, const std::string& path, int flags = RTLD_LAZY);
-
-// The value of option name as a number from minimum to INT_MAX, or fallback when it is not given;
-// throws UsageError "bad " + what + " \"VALUE\"" for any other value.
-long numberOption(const ParsedArgs& parsed, const std::string& name, long fallback,
-                  const char* what, long minimum = 0);
 
 } // namespace OstrelTool

@@ -28,16 +28,24 @@ const std::vector<Command>& commands() {
          "prints every path the lookup accepts, the one it returns first (scanning every\n"
          "directory in full).",
          locate},
-        {"run", "run [--timeout MS] [--kill-after MS] [--foreground] PROGRAM [ARG...]",
+        {"run",
+         "run [--timeout DURATION] [--kill-after DURATION] [--signal SIG] [--preserve-status] "
+         "[--verbose] [--foreground] PROGRAM [ARG...]",
          "Run PROGRAM with the ARGs as a child process (a name without \"/\" is looked up in\n"
-         "PATH) in a process group of its own, and exit with its exit code, or 128 + N when\n"
-         "signal N ended it. --timeout ends the group after MS milliseconds (0: no limit) and\n"
-         "exits 124; SIGINT, SIGTERM or SIGHUP to the tool end it and exit 128 + N. Ending sends\n"
-         "SIGTERM, then SIGKILL after --kill-after MS (default 2000; then the exit is 137).\n"
-         "--foreground keeps the child in the tool's group, for programs that read the terminal.\n"
-         "Exits 127 when PROGRAM is not found, 126 when it cannot be run, 125 when the tool\n"
-         "fails.",
-         run},
+         "PATH; a script without \"#!\" is run by /bin/sh) in a process group of its own, and\n"
+         "exit with its exit code, or 128 + N when signal N ended it. A DURATION is in\n"
+         "milliseconds, or in the unit after it (1.5s, 2m, 1h, 1d), rounded up to a whole\n"
+         "millisecond; 0 is no limit, and so is one too long to represent. At the --timeout\n"
+         "limit the group gets SIG (--signal, a name or number; default TERM) and SIGCONT, then\n"
+         "SIGKILL after --kill-after (default 2000 ms); the tool exits 124, or 137 when SIGKILL\n"
+         "was needed (with --preserve-status: the child's code). Any signal to the tool that\n"
+         "would end it (HUP, INT, QUIT, TERM, USR1, USR2, ALRM, PIPE, ...) goes to the group as\n"
+         "itself, followed by SIGCONT, and the tool exits as the child does; a signal that the\n"
+         "caller ignores stays ignored. --verbose prints each signal sent. --foreground keeps the\n"
+         "child in the tool's group, for programs that read the terminal: signals go to the\n"
+         "child alone. Exits 127 when PROGRAM is not found, 126 when it cannot be run, 125 for a\n"
+         "usage error or when the tool fails.",
+         run, ExitRunFailed},
         {"ldpath", "ldpath [--loader]",
          "Print the library search path, one directory per line: LD_LIBRARY_PATH, /lib and\n"
          "/usr/lib; with --loader, the directories the loader really searches for a bare name\n"

@@ -9,6 +9,7 @@
 
 #include <Ostrel/FileLocator.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -21,16 +22,15 @@ enum ExitCode : int {
     ExitFailure = 1,
     // The arguments do not fit the usage.
     ExitUsage = 2,
-    // ostrel run: the time limit ended the child (with SIGTERM; SIGKILL gives 128 + 9).
+    // ostrel run: the time limit ended the child (with its signal; SIGKILL gives 128 + 9).
     ExitTimedOut = 124,
-    // ostrel run: the tool itself failed.
+    // ostrel run: a usage error, or the tool itself failed.
     ExitRunFailed = 125,
     // ostrel run: the program was found but cannot be run.
     ExitNotRunnable = 126,
     // ostrel run: the program was not found.
     ExitNotFound = 127,
-    // ostrel run: plus the signal that ended the child, or SIGINT, SIGTERM or SIGHUP that stopped
-    // the tool and ended the child.
+    // ostrel run: plus the signal that ended the child.
     ExitSignalBase = 128,
 };
 
@@ -41,6 +41,8 @@ struct Command {
     const char* usage;
     const char* help;
     int (*run)(const Args& args);
+    // The exit code of a usage error: ostrel run keeps 2 for its child and uses ExitRunFailed.
+    int usageExit = ExitUsage;
 };
 
 // The table of every command, in the order --help lists them.
@@ -97,18 +99,29 @@ Ostrel::FileLocator::FileDomain parseDomain(const std::string& text);
 int locate(const Args& args);
 
 struct RunOptions {
-    // 0: no time limit; otherwise up to INT_MAX milliseconds.
-    long timeoutMs = 0;
-    // How long the child has between SIGTERM and SIGKILL, 0 to INT_MAX milliseconds.
-    long killAfterMs = 2000;
+    // The time limit in milliseconds; 0: none. A limit too long to represent is LLONG_MAX (about
+    // 292 million years), which is never reached: no limit either.
+    long long timeoutMs = 0;
+    // How long the child has between the signal at the limit and SIGKILL, in milliseconds
+    // (0: at once; LLONG_MAX: never).
+    long long killAfterMs = 2000;
+    // The signal sent at the limit, 1 to SIGRTMAX.
+    int signal = SIGTERM;
+    // Exit with the child's code even when the limit ended it, not 124.
+    bool preserveStatus = false;
+    // Print a line on stderr for each signal sent.
+    bool verbose = false;
     // Keep the child in the tool's process group (for programs that read the terminal).
     bool foreground = false;
     // PROGRAM and its ARGs, never empty.
     std::vector<std::string> argv;
 };
 
-// "run [--timeout MS] [--kill-after MS] [--foreground] PROGRAM [ARG...]": the options only before
-// PROGRAM; MS is 0 to INT_MAX ("bad number of milliseconds \"MS\"" otherwise).
+// "run [--timeout DURATION] [--kill-after DURATION] [--signal SIG] [--preserve-status] [--verbose]
+// [--foreground] PROGRAM [ARG...]": the options only before PROGRAM. A DURATION is a decimal
+// number of milliseconds, or of the unit after it (ms, s, m, h, d), rounded up to a whole
+// millisecond ("bad duration \"TEXT\"" otherwise); SIG a signal's number or name, with or without
+// "SIG", in any case (HUP, sigusr1, RTMIN+2; "bad signal \"TEXT\"" otherwise).
 RunOptions parseRunArgs(const Args& args);
 int run(const Args& args);
 

@@ -23,7 +23,7 @@ int runCommand(const Command& command, const Args& args) {
     } catch (const UsageError& error) {
         printError(command.name, error.message);
         printCommandHelp(std::cerr, command);
-        return ExitUsage;
+        return command.usageExit;
     }
 }
 

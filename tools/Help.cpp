@@ -68,9 +68,10 @@ The command failed; its error lines are on standard error.
 The arguments do not fit the usage, which follows the error line on standard error.
 .PP
 .B ostrel run
-exits with the code of its child instead, with 124 when
+exits with the code of its child instead (128 + N when signal N ended it), with 124 when
 .B \-\-timeout
-killed the child, and with 130 or 143 when SIGINT or SIGTERM did.
+ended the child (137 when that took SIGKILL), with 125 for its own usage errors and failures,
+126 for a program it cannot run and 127 for one it cannot find.
 .B ostrel watch
 exits 1 also when its
 .B \-\-timeout
@@ -106,7 +107,9 @@ gives the defaults.
 .BR fnmatch (3),
 .BR inotify (7),
 .BR shm_overview (7),
-.BR sem_overview (7)
+.BR sem_overview (7),
+.BR signal (7),
+.BR timeout (1)
 )";
 
 // text as roff input: backslashes and minus signs escaped, and a line that would start with a

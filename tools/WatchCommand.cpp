@@ -8,7 +8,6 @@
 // waits in one poll on the watcher's descriptor and its TerminateRequest's, with the time left
 // as the poll's limit. It ends after N events, at a termination request (SIGINT, SIGTERM) or at
 // the limit: exit 0, or 1 when the limit passed without an event or watching failed.
-#include "CommandSupport.h"
 #include "Commands.h"
 #include "Output.h"
 
@@ -28,6 +27,26 @@
 
 namespace OstrelTool {
 
+namespace {
+
+// The value of option name as a number from minimum to INT_MAX, or 0 when it is not given;
+// UsageError "bad " + what + " \"VALUE\"" for any other value.
+long numberOption(const ParsedArgs& parsed, const std::string& name, const char* what,
+                  long minimum) {
+    if (!parsed.has(name)) {
+        return 0;
+    }
+    const std::string& text = parsed.options.at(name);
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) > INT_MAX ||
+        std::stol(text) < minimum) {
+        throw UsageError{std::string("bad ") + what + " \"" + text + "\""};
+    }
+    return std::stol(text);
+}
+
+} // namespace
+
 WatchArgs parseWatchArgs(const Args& args) {
     ParsedArgs parsed = parseArgs(
         args, {{{"--recursive", false}, {"--json", false}, {"--count", true}, {"--timeout", true}},
@@ -36,8 +55,8 @@ WatchArgs parseWatchArgs(const Args& args) {
     WatchArgs result;
     result.recursive = parsed.has("--recursive");
     result.json = parsed.has("--json");
-    result.count = numberOption(parsed, "--count", 0, "count", 1);
-    result.timeoutMs = numberOption(parsed, "--timeout", 0, "number of milliseconds");
+    result.count = numberOption(parsed, "--count", "count", 1);
+    result.timeoutMs = numberOption(parsed, "--timeout", "number of milliseconds", 0);
     result.paths = std::move(parsed.operands);
     return result;
 }

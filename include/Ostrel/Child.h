@@ -17,8 +17,29 @@
 /// The pipes that Command set up for the child's standard streams belong to the Child:
 /// stdinFd(), stdoutFd() and stderrFd() give the parent's ends (-1 when the stream is not a
 /// pipe or has been closed). readStdout() and readStderr() read until end of file and then close
-/// that end; reading one while the child fills the other pipe can deadlock, so read a child that
-/// writes a lot to both from two threads or with poll on the descriptors.
+/// that end; reading one while the child fills the other pipe can deadlock: communicate() is the
+/// way to read both.
+///
+/// communicate() does the everyday job - give the child its input, collect both outputs and how
+/// it ended - in one poll loop in the calling thread (no thread is started), free of the three
+/// classic pitfalls:
+/// - a child that fills one pipe while the caller waits on the other cannot deadlock the talk:
+///   input is written without blocking (the input pipe is non-blocking for the talk) and both
+///   outputs are read as they come;
+/// - writing to a child that has exited or closed its input does not kill the caller with
+///   SIGPIPE: SIGPIPE is blocked in the calling thread while input is written and the one a
+///   failed write raised is taken, so the caller's dispositions, mask and pending signals are as
+///   before; the writing ends there and Output::inputWritten says how much the child took;
+/// - communicateFor()'s limit ends the talk even while a descendant (`sh -c 'daemon &'`) keeps
+///   a pipe open: it does not wait for that end of file. A descendant still running at the limit
+///   is left running (Command::newProcessGroup(true) and killGroup() reach it).
+/// The input pipe is closed once all is written (at once for empty input); pipes already closed
+/// (closeStdin(), readStdout()) are left out, and a Child without pipes is just waited for.
+/// Input for a Child without an input pipe throws "Child has no input pipe" (error 0) before
+/// anything is done. A Child already waited for keeps its status, so a second call returns it
+/// with empty texts. The output is kept in memory without a limit: a child that writes more than
+/// memory holds makes the call throw std::bad_alloc; stream such output from stdoutFd() instead.
+/// When a call throws, the child is not waited for yet (the destructor or wait() does it).
 ///
 /// The destructor closes the pipe ends first (a child waiting for input sees end of file), then
 /// waits for a child not yet waited for: no zombie is left, but a child that never ends keeps
@@ -29,6 +50,8 @@
 ///   kill, killGroup      "Cannot signal child - " + error text
 ///   killGroup            "Child has no process group of its own" (error 0)
 ///   readStdout/Stderr    "Cannot read from child - " + error text
+///   communicate(For)     the texts above, and "Cannot write to child - " + error text,
+///                        "Child has no input pipe" (error 0)
 /// A wait or read interrupted by a signal goes on (waitFor with the time that is left).
 ///
 /// Not thread-safe: an object has no lock; one thread at a time uses it.
@@ -39,8 +62,10 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace Ostrel {
 
@@ -85,6 +110,34 @@ public:
     std::string readStdout();
     /// As readStdout(), for the standard error pipe.
     std::string readStderr();
+
+    /// What communicate() and communicateFor() collected.
+    struct Output {
+        /// All read from the standard output pipe (empty without one).
+        std::string out;
+        /// All read from the standard error pipe (empty without one).
+        std::string err;
+        /// Bytes of input the child took: all of it once written whole; when the child closed
+        /// its input early or the limit ended the talk, those it read from the pipe.
+        std::size_t inputWritten = 0;
+        /// How the child ended: it is always waited for.
+        ExitStatus status;
+        /// True when the limit of communicateFor() ended the talk.
+        bool timedOut = false;
+    };
+    /// Writes input to the child's standard input pipe and reads its output and error pipes to
+    /// end of file, all at once in the calling thread, then waits for the child: see the class
+    /// notes. An end of file that a descendant holds back keeps it waiting; communicateFor()
+    /// bounds that.
+    Output communicate(std::string_view input = {});
+    /// As communicate(), within milliseconds on the monotonic clock (0: serves what is ready
+    /// once; ULONG_MAX: no limit). At the limit it sends SIGKILL to a child that still runs (and
+    /// to its process group when it has one of its own), waits for it, keeps what the output
+    /// pipes hold without waiting for their end of file, closes every pipe end and returns with
+    /// timedOut true: a few milliseconds past the limit, whatever descendants do. A child that
+    /// ends in time ends the talk as in communicate() (where the system gives no process
+    /// descriptor, its end is seen within 50 ms).
+    Output communicateFor(unsigned long milliseconds, std::string_view input = {});
 
 private:
     friend class Command;

@@ -3,9 +3,12 @@
 #include <Ostrel/Command.h>
 
 #include "Messages.h"
+#include "process/Talk.h"
 #include "sync/Deadline.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <utility>
 
 #include <poll.h>
@@ -200,6 +203,81 @@ std::string Child::readStdout() {
 
 std::string Child::readStderr() {
     return readAll(_stderr);
+}
+
+namespace {
+
+// The child's process descriptor for the talk's poll loop, opened on first use as waitFor() does;
+// -1 where the system gives none (ENOSYS, EPERM from a seccomp filter, EMFILE, ENFILE): the loop
+// then looks at the child after short sleeps that grow to 50 ms.
+int talkProcessFd(pid_t pid, int& pidfd) noexcept {
+    if (pidfd == -1) {
+        pidfd = openPidFd(pid);
+    }
+    return pidfd;
+}
+
+} // namespace
+
+Child::Output Child::communicate(std::string_view input) {
+    return communicateFor(ULONG_MAX, input);
+}
+
+Child::Output Child::communicateFor(unsigned long milliseconds, std::string_view input) {
+    if (_pid == -1 && !_waited) {
+        throw Command::Exception("Cannot wait for child", ECHILD);
+    }
+    if (!input.empty() && _stdin == -1) {
+        throw Command::Exception("Child has no input pipe", 0);
+    }
+    const bool limited = milliseconds != ULONG_MAX;
+    const timespec deadline = internal::monotonicDeadline(limited ? milliseconds : 0);
+    Output output;
+    internal::Talk talk(_stdin, _stdout, _stderr, input, output.out, output.err);
+    const int processFd = _waited ? -1 : talkProcessFd(_pid, _pidfd);
+    int nap = 0; // milliseconds between looks at a child without a process descriptor
+    bool look = false;
+    for (bool first = true;; first = false) {
+        const int left = limited ? internal::millisecondsUntil(deadline) : -1;
+        if ((look || left == 0) && !_waited) {
+            int status = 0;
+            const pid_t got = ::waitpid(_pid, &status, WNOHANG);
+            if (got == _pid) {
+                (void)reap(status); // closes the process descriptor
+            } else if (got == -1) {
+                throw Command::Exception("Cannot wait for child", errno);
+            }
+        }
+        if (!talk.pipesOpen() && (_waited || !limited)) {
+            break; // without a limit, wait() below sleeps until the child ends
+        }
+        if (left == 0 && !first) {
+            output.timedOut = true;
+            break;
+        }
+        int timeout = left;
+        if (!_waited && processFd == -1) {
+            nap = std::min(nap == 0 ? 1 : nap * 2, 50);
+            timeout = left == -1 ? nap : std::min(left, nap);
+        }
+        look = talk.step(_waited ? -1 : processFd, timeout);
+    }
+    if (output.timedOut) {
+        if (!_waited) {
+            // The child's group first: the child itself is signalled too, in case it left it.
+            if (_ownGroup) {
+                (void)::kill(-_pid, SIGKILL);
+            }
+            if (::kill(_pid, SIGKILL) == -1) {
+                throw Command::Exception("Cannot signal child", errno);
+            }
+            (void)wait(); // SIGKILL ends it at once; what it wrote before is in the pipes now
+        }
+        talk.finish();
+    }
+    output.inputWritten = talk.inputTaken();
+    output.status = wait();
+    return output;
 }
 
 } // namespace Ostrel

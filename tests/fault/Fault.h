@@ -26,6 +26,10 @@ public:
 // The calls of call counted by the rule named after it so far (a rule with error 0 only counts).
 long callCount(const char* call);
 
+// When the last call counted by the rule named after call came, as its place among the calls that
+// all rules counted (1, 2, ...); 0 before its first. Tells which of two calls came last.
+long lastCall(const char* call);
+
 // From now on, gettimeofday and clock_gettime(CLOCK_REALTIME) report the wall clock as if it had
 // been set by seconds (back when negative), until shifted by 0; every other clock stays.
 void shiftWallClock(long seconds);
