@@ -2,10 +2,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
@@ -110,6 +112,14 @@ int close(int fd) {
     const int closed = real<&close>("close")(fd);
     const int error = OstrelFault::check("close");
     return error != 0 ? (errno = error, -1) : closed;
+}
+// The third argument, an int or a pointer, is passed on as the C library reads it itself.
+int fcntl(int fd, int command, ...) {
+    va_list rest;
+    va_start(rest, command);
+    void* const argument = va_arg(rest, void*);
+    va_end(rest);
+    return forward<&fcntl>("fcntl", -1, fd, command, argument);
 }
 int sem_close(sem_t* semaphore) noexcept {
     return forward<&sem_close>("sem_close", -1, semaphore);
