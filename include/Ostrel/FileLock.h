@@ -38,7 +38,9 @@
 /// waits as lock does. A signal handled during a wait does not end it: lock goes back to
 /// waiting, the timed forms go on with the time that is left. The waits are cancellation points
 /// (fcntl F_OFD_SETLKW, clock_nanosleep): a thread cancelled there unwinds without the lock it
-/// waited for, keeping what it held before.
+/// waited for, keeping what it held before. (valgrind 3.19 does not know that F_OFD_SETLKW
+/// blocks: under it, a thread waiting in lock stops the other threads of its process, and a lock
+/// that one of them holds is never handed over.)
 ///
 /// Failures are thrown by value as FileLock::Exception, whose error() is the error number:
 ///   constructor  "Cannot open lock file - " + the system's text (ENOENT for a path in a missing
