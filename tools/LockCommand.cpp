@@ -25,8 +25,11 @@
 #include <string>
 #include <utility>
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace OstrelTool {
 
@@ -130,6 +133,24 @@ bool take(Ostrel::FileLock& lock, const LockOptions& options) {
     return options.shared ? lock.tryLockSharedFor(milliseconds) : lock.tryLockFor(milliseconds);
 }
 
+// Sleeps until child has ended, without reaping it, so that no signal can be passed on to a
+// reused id. The sleep is a poll on the child's process descriptor where there is one: a signal
+// then interrupts it at once, under ThreadSanitizer too, which holds signals back until the next
+// call it knows to block; waitid is not such a call.
+void awaitEnd(pid_t child) {
+    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+    if (pidFd != -1) {
+        pollfd ended{pidFd, POLLIN, 0};
+        while (poll(&ended, 1, -1) == -1 && errno == EINTR) {
+        }
+        close(pidFd);
+    }
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) == -1 &&
+           errno == EINTR) {
+    }
+}
+
 // Runs the program to its end; the tool's exit code.
 int runProgram(const LockOptions& options) {
     const std::string& program = options.argv[0];
@@ -146,11 +167,7 @@ int runProgram(const LockOptions& options) {
         return startFailureCode(e.error());
     }
     PassedOn::to(child->id());
-    // Waited for without reaping it, so that no signal can be passed on to a reused id.
-    siginfo_t ended{};
-    while (waitid(P_PID, static_cast<id_t>(child->id()), &ended, WEXITED | WNOWAIT) == -1 &&
-           errno == EINTR) {
-    }
+    awaitEnd(child->id());
     PassedOn::stop();
     try {
         return child->wait().shellCode();
