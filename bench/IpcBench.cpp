@@ -488,8 +488,9 @@ template <class Lock> void fileLockHandOver(benchmark::State& state) {
     close(go[1]);
     waitpid(child, nullptr, 0);
     close(done[0]);
-    std::nth_element(latencies.begin(), latencies.begin() + latencies.size() / 2, latencies.end());
-    state.counters["medianUs"] = latencies.empty() ? 0 : latencies[latencies.size() / 2];
+    const auto middle = latencies.begin() + static_cast<std::ptrdiff_t>(latencies.size() / 2);
+    std::nth_element(latencies.begin(), middle, latencies.end());
+    state.counters["medianUs"] = latencies.empty() ? 0 : *middle;
 }
 
 } // namespace
