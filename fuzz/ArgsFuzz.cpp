@@ -1,6 +1,7 @@
 // libFuzzer target for the argument parsing of the ostrel tool.
 //
-// The first input byte picks a command (info, normalize, scan, locate, run, or the domain names);
+// The first input byte picks a command (info, normalize, scan, locate, run, the domain names, or
+// lock);
 // the rest, split at NUL bytes, is its argument list. A parser either throws UsageError with one
 // of the command's messages, throws HelpRequest for a "--help" or "-h" given, or returns a result
 // that must hold up:
@@ -248,7 +249,51 @@ void fuzzDomain(const Args& args) {
     }
 }
 
-// Command 0 to 4 is info, normalize, scan, locate and run; 5 the domain names.
+void fuzzLock(const Args& args) {
+    try {
+        const OstrelTool::LockOptions parsed = OstrelTool::parseLockArgs(args);
+        if (parsed.argv.empty() || !isWord(args, parsed.file)) {
+            fail("lock: no program, or a file that was not given", parsed.file);
+        }
+        if (parsed.timeoutMs < -1 || parsed.timeoutMs > INT_MAX ||
+            parsed.conflictCode.value_or(0) < 0 || parsed.conflictCode.value_or(0) > 255) {
+            fail("lock: milliseconds or exit code out of range", std::to_string(parsed.timeoutMs));
+        }
+        // Everything from PROGRAM on is the program's, unchanged.
+        if (parsed.argv.size() > args.size() ||
+            !std::equal(parsed.argv.begin(), parsed.argv.end(),
+                        args.end() - static_cast<std::ptrdiff_t>(parsed.argv.size()))) {
+            fail("lock: the program's arguments are not the words after FILE", args[0]);
+        }
+        Args canonical;
+        if (parsed.shared) {
+            canonical.emplace_back("--shared");
+        }
+        if (parsed.timeoutMs >= 0) {
+            canonical.push_back("--timeout=" + std::to_string(parsed.timeoutMs));
+        }
+        if (parsed.conflictCode) {
+            canonical.push_back("--conflict-exit-code=" + std::to_string(*parsed.conflictCode));
+        }
+        canonical.insert(canonical.end(), {"--", parsed.file});
+        canonical.insert(canonical.end(), parsed.argv.begin(), parsed.argv.end());
+        const OstrelTool::LockOptions again = OstrelTool::parseLockArgs(canonical);
+        if (again.shared != parsed.shared || again.timeoutMs != parsed.timeoutMs ||
+            again.conflictCode != parsed.conflictCode || again.file != parsed.file ||
+            again.argv != parsed.argv) {
+            fail("lock: the canonical list parses differently", parsed.file);
+        }
+    } catch (const UsageError& error) {
+        if (!oneOf(error.message,
+                   {"unknown option \"", "--shared takes no value", "--timeout needs a value",
+                    "--conflict-exit-code needs a value", "bad number of milliseconds \"",
+                    "bad exit code \"", "missing FILE and PROGRAM", "missing PROGRAM"})) {
+            fail("lock: unexpected message", error.message);
+        }
+    }
+}
+
+// Command 0 to 4 is info, normalize, scan, locate and run; 5 the domain names; 6 lock.
 void fuzzCommand(int command, const Args& args) {
     switch (command) {
     case 0:
@@ -266,8 +311,11 @@ void fuzzCommand(int command, const Args& args) {
     case 4:
         fuzzRun(args);
         break;
-    default:
+    case 5:
         fuzzDomain(args);
+        break;
+    default:
+        fuzzLock(args);
         break;
     }
 }
@@ -291,7 +339,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     try {
-        fuzzCommand(data[0] % 6, args);
+        fuzzCommand(data[0] % 7, args);
     } catch (const OstrelTool::HelpRequest&) {
         if (std::find(args.begin(), args.end(), "--help") == args.end() &&
             std::find(args.begin(), args.end(), "-h") == args.end()) {

@@ -95,6 +95,21 @@ TEST(Tool, EveryCommandInOneTable) {
         {"printf 'echo script $0 $1\\n' >s; chmod +x s; "
          "ostrel run ./s a && PATH=.:$PATH ostrel run s b",
          0, "script ./s a\nscript ./s b\n", ""}, // no "#!": run by /bin/sh
+        {"l='ostrel lock lk'; $l sh -c 'exit 3'; echo $?; $l sh -c 'kill -TERM $$'; echo $?; $l "
+         "ostrel lock "
+         "--timeout 0 lk true; echo $?; ostrel lock --shared lk ostrel lock --shared --timeout 0 "
+         "lk "
+         "echo shared; $l no-such-program; echo $?; ostrel lock /nonexistent/lk true; echo $?",
+         0, "3\n143\n1\nshared\n127\n125\n",
+         "ostrel lock: lk: already locked\n"
+         "ostrel lock: no-such-program: Cannot run program - No such file or directory\n"
+         "ostrel lock: /nonexistent/lk: Cannot open lock file - No such file or directory\n"},
+        {"true; ostrel lock lk sh -c 'touch held; exec sleep 30' & for i in $(seq 1000); do [ -e "
+         "held ] "
+         "&& break; sleep 0.01; done; ostrel lock --timeout 100 lk true; echo $?; ostrel lock "
+         "--conflict-exit-code 75 --timeout 0 lk true; echo $?; kill $!; wait $!",
+         143, "1\n75\n",
+         "ostrel lock: lk: still locked after 100 ms\n"}, // "true;" keeps cd out of the job
         {"ostrel run --timeout=100 /bin/sleep 30", 124, "",
          "ostrel run: /bin/sleep: timed out after 100 ms\n"},
         {"ostrel run --timeout 100 --kill-after=100 sh -c 'trap \"\" TERM; sleep 30'", 137, "",
@@ -144,7 +159,7 @@ TEST(Tool, EveryCommandInOneTable) {
              "COMP_CWORD=$(($# - 1)); _ostrel; echo \"${COMPREPLY[*]}\"; }; c ostrel lo; "
              "c ostrel locate --d; c ostrel locate --domain l; c ostrel help r; c ostrel scan --m; "
              "c ostrel run --p'",
-         0, "locate load\n--domain\nlib\nrun road\n--max-depth\n--preserve-status\n", ""},
+         0, "locate lock load\n--domain\nlib\nrun road\n--max-depth\n--preserve-status\n", ""},
         {"ostrel ipc list", 0, "KIND *\nshm        4096 *  " + name + "\n*", ""},
         {"ostrel ipc remove " + name + " && ostrel ipc remove " + name, 1, "removed " + name + "\n",
          "ostrel ipc remove: no shared memory or semaphore named \"" + name + "\"\n"}};
@@ -305,6 +320,15 @@ TEST(Tool, ArgumentParsers) {
             parsed([](const Args& a) { return parseRunArgs(a).signal; }, {"--signal", text, "p"}),
             result);
     }
+    const auto lock = [](const Args& a) {
+        const LockOptions l = parseLockArgs(a);
+        return std::make_tuple(l.shared, l.timeoutMs, l.conflictCode.value_or(-1), l.file, l.argv);
+    };
+    EXPECT_EQ(parsed(lock, {"--shared", "--conflict-exit-code=0", "f", "p", "--shared"}),
+              R"((true, -1, 0, "f", { "p", "--shared" }))");
+    EXPECT_EQ(parsed(lock, {"--timeout", "0", "f"}), "error: missing PROGRAM");
+    EXPECT_EQ(parsed(lock, {"--conflict-exit-code", "256", "f", "p"}),
+              "error: bad exit code \"256\"");
     const auto ipc = [](const Args& a) {
         const IpcArgs i = parseIpcArgs(a);
         return std::make_tuple(i.action, i.stale, i.prefix, i.json, i.force, i.names);

@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
@@ -149,6 +150,14 @@ __attribute__((no_sanitize("address"))) long syscall(long number, ...) noexcept 
     return error != 0 ? (errno = error, -1)
                       : real<&syscall>("syscall")(number, args[0], args[1], args[2], args[3],
                                                   args[4], args[5]);
+}
+// The third argument, an int or a pointer, is passed on as the C library reads it itself.
+int fcntl(int fd, int command, ...) {
+    va_list rest;
+    va_start(rest, command);
+    void* const argument = va_arg(rest, void*);
+    va_end(rest);
+    return forward<&fcntl>("fcntl", -1, fd, command, argument);
 }
 int sem_close(sem_t* semaphore) noexcept {
     return forward<&sem_close>("sem_close", -1, semaphore);
