@@ -1,0 +1,70 @@
+// What the peer benchmark programs share. Each benchmark is named CASE/LIBRARY:CALLS, where
+// LIBRARY is raw (the platform calls written by hand, the baseline of the case), ostrel, poco,
+// boost, qt, std, or posix (another platform call, shown for information), and CALLS names the
+// class and the calls it times. Before any timing, every program checks that all the sides of
+// each case do the same thing, prints one line per check on standard error, and times nothing
+// when a check fails. Not thread-safe: the checks run on the main thread before the benchmarks.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <future>
+#include <string>
+
+#include <unistd.h>
+
+namespace OstrelPeers {
+
+// The number of failed checks so far.
+inline int& failures() {
+    static int count = 0;
+    return count;
+}
+
+// Prints the outcome of one check of the case and side and counts a failure.
+inline void expect(bool ok, const std::string& row, const std::string& side,
+                   const std::string& detail = "") {
+    std::fprintf(stderr, "check %s %s: %s%s%s\n", row.c_str(), side.c_str(), ok ? "ok" : "FAILED",
+                 detail.empty() ? "" : ": ", detail.c_str());
+    if (!ok) {
+        ++failures();
+    }
+}
+
+// The result of probe() called on another thread (a lock must be tried from a thread that does
+// not hold it).
+template <class Probe> bool fromOtherThread(Probe probe) {
+    return std::async(std::launch::async, probe).get();
+}
+
+// Registers body under the name CASE/VARIANT.
+template <class Body> benchmark::internal::Benchmark* add(const std::string& name, Body body) {
+    return benchmark::RegisterBenchmark(name.c_str(), body);
+}
+
+// The main of every peer program: reads the benchmark options, makes the QCoreApplication that
+// Qt's classes expect, calls rows (which checks the sides of every case and registers them;
+// bounded: a side that blocks where it should not ends the program after a minute), then runs
+// the benchmarks if no check failed.
+inline int run(int argc, char** argv, void (*rows)()) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 2;
+    }
+    const QCoreApplication application(argc, argv);
+    alarm(60);
+    rows();
+    alarm(0);
+    if (failures() != 0) {
+        std::fprintf(stderr, "%d check(s) failed: nothing timed\n", failures());
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
+
+} // namespace OstrelPeers
