@@ -303,13 +303,17 @@ void rows() {
     scanRow<RawScan, OstrelScan, PocoScan, BoostScan, QtScan, StdScan>();
 }
 
+// The tree goes, however the run ended.
+void cleanup(pid_t) {
+    std::error_code ignored;
+    std::filesystem::remove_all(treeRoot, ignored);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (!makeTree()) {
         return 1;
     }
-    const int status = OstrelPeers::run(argc, argv, rows);
-    std::filesystem::remove_all(treeRoot);
-    return status;
+    return OstrelPeers::run(argc, argv, rows, cleanup);
 }

@@ -43,9 +43,20 @@ namespace {
 using OstrelPeers::add;
 using OstrelPeers::expect;
 
-// A name of this run for what, without the leading "/" of the POSIX objects.
-std::string objectName(const char* what) {
-    return std::string("ostrelPeer") + what + std::to_string(getpid());
+// A name of the run in process pid for what, without the leading "/" of the POSIX objects.
+std::string objectName(const char* what, pid_t pid = getpid()) {
+    return std::string("ostrelPeer") + what + std::to_string(pid);
+}
+
+// Poco's NamedEvent is a System V semaphore keyed by ftok of /tmp/NAME.event; Poco removes
+// neither, so they are removed here after use, as ipcrm and rm would.
+void removePocoEvent(const std::string& name) {
+    const std::string keyFile = "/tmp/" + name + ".event";
+    const int id = semget(ftok(keyFile.c_str(), 'p'), 1, 0);
+    if (id >= 0) {
+        semctl(id, 0, IPC_RMID);
+    }
+    unlink(keyFile.c_str());
 }
 
 // ---- Shared memory: create and map 4 KiB, then unmap and remove ----------------------------
@@ -214,21 +225,12 @@ struct OstrelNamed {
     static void down(Object& s) { s.semaphore.down(); }
     static std::optional<bool> tryDown(Object& s) { return s.semaphore.tryDown(); }
 };
-// Poco's NamedEvent is a System V semaphore keyed by ftok of /tmp/NAME.event; neither is ever
-// removed by Poco, so the object removes both after use, as ipcrm and rm would.
 struct PocoNamed {
     static constexpr const char* name = "poco:Poco::NamedEvent::set+wait";
     struct Object {
         std::string name = objectName("PocoSem");
         Poco::NamedEvent event{name};
-        ~Object() {
-            const std::string keyFile = "/tmp/" + name + ".event";
-            const int id = semget(ftok(keyFile.c_str(), 'p'), 1, 0);
-            if (id >= 0) {
-                semctl(id, 0, IPC_RMID);
-            }
-            unlink(keyFile.c_str());
-        }
+        ~Object() { removePocoEvent(name); }
         Object() = default;
         Object(const Object&) = delete;
         Object& operator=(const Object&) = delete;
@@ -447,8 +449,31 @@ void rows() {
         "LoadPlugin", {pluginLibrary(), "ostrelPeerPlugin"}, false);
 }
 
+// Removes whatever the run in process pid left behind when it was killed: every name of the
+// sides above. After a run that ended normally there is nothing left, and nothing happens.
+void cleanup(pid_t pid) {
+    for (const char* what : {"RawMemory", "Memory", "PocoMemory", "BoostMemory"}) {
+        shm_unlink(("/" + objectName(what, pid)).c_str());
+    }
+    for (const char* what : {"RawSem", "Sem", "BoostSem"}) {
+        sem_unlink(("/" + objectName(what, pid)).c_str());
+    }
+    removePocoEvent(objectName("PocoSem", pid));
+    // A segment that no process has attached any more is destroyed by the last detach; a system
+    // semaphore opened with Create is removed by its destructor. QSharedMemory guards itself with
+    // a system semaphore of the same key.
+    QSharedMemory memory(QString::fromStdString(objectName("QtMemory", pid)));
+    if (memory.attach()) {
+        memory.detach();
+    }
+    for (const char* what : {"QtSem", "QtMemory"}) {
+        const QSystemSemaphore semaphore(QString::fromStdString(objectName(what, pid)), 0,
+                                         QSystemSemaphore::Create);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    return OstrelPeers::run(argc, argv, rows);
+    return OstrelPeers::run(argc, argv, rows, cleanup);
 }

@@ -10,10 +10,14 @@
 
 #include <QCoreApplication>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <string>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace OstrelPeers {
@@ -45,26 +49,66 @@ template <class Body> benchmark::internal::Benchmark* add(const std::string& nam
     return benchmark::RegisterBenchmark(name.c_str(), body);
 }
 
-// The main of every peer program: reads the benchmark options, makes the QCoreApplication that
-// Qt's classes expect, calls rows (which checks the sides of every case and registers them;
-// bounded: a side that blocks where it should not ends the program after a minute), then runs
-// the benchmarks if no check failed.
-inline int run(int argc, char** argv, void (*rows)()) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 2;
+// The process that runs the benchmarks, seen from the parent that waits for it.
+inline pid_t worker = 0;
+
+inline void forward(int signal) {
+    if (worker > 0) {
+        kill(worker, signal);
     }
-    const QCoreApplication application(argc, argv);
-    alarm(60);
-    rows();
-    alarm(0);
-    if (failures() != 0) {
-        std::fprintf(stderr, "%d check(s) failed: nothing timed\n", failures());
+}
+
+// Runs work() in a child process and waits for it, passing SIGINT, SIGTERM and SIGHUP on to it,
+// then calls cleanup(child) however the child ended (when not null): what a killed or interrupted
+// run leaves behind - a tree of files, named objects - is removed all the same. Returns the
+// child's exit status, or 128 + the signal that ended it.
+template <class Work> int guarded(Work work, void (*cleanup)(pid_t)) {
+    worker = fork();
+    if (worker < 0) {
+        std::perror("fork");
         return 1;
     }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    if (worker == 0) {
+        std::exit(work());
+    }
+    struct sigaction action {};
+    action.sa_handler = forward;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
+    int status = 0;
+    while (waitpid(worker, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (cleanup != nullptr) {
+        cleanup(worker);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The main of every peer program. In a child process (guarded): reads the benchmark options,
+// makes the QCoreApplication that Qt's classes expect, calls rows (which checks the sides of every
+// case and registers them; bounded: a side that blocks where it should not ends the run after a
+// minute), then runs the benchmarks if no check failed. The parent then calls cleanup.
+inline int run(int argc, char** argv, void (*rows)(), void (*cleanup)(pid_t) = nullptr) {
+    return guarded(
+        [&] {
+            benchmark::Initialize(&argc, argv);
+            if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+                return 2;
+            }
+            const QCoreApplication application(argc, argv);
+            alarm(60);
+            rows();
+            alarm(0);
+            if (failures() != 0) {
+                std::fprintf(stderr, "%d check(s) failed: nothing timed\n", failures());
+                return 1;
+            }
+            benchmark::RunSpecifiedBenchmarks();
+            benchmark::Shutdown();
+            return 0;
+        },
+        cleanup);
 }
 
 } // namespace OstrelPeers

@@ -68,7 +68,11 @@ def run(program, repetitions, min_time, bench_filter):
     if bench_filter:
         cmd.append(f"--benchmark_filter={bench_filter}")
     before = load_average()
-    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True).stdout
+    done = subprocess.run(cmd, stdout=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        raise RuntimeError(f"{program} ended with status {done.returncode} (its check lines are"
+                           " above): nothing written")
+    out = done.stdout
     if not out.strip():
         return None
     result = json.loads(out)
@@ -270,17 +274,29 @@ def main():
         build, markdown, svg = args
         bindir = os.path.join(build, "bin")
         programs = sorted(p for p in os.listdir(bindir)
-                          if p.startswith("Peer") and p.endswith("Bench"))
+                          if p.startswith("Peer") and p.endswith("Bench")) \
+            if os.path.isdir(bindir) else []
+        if not programs:
+            print(f"no Peer*Bench programs in {bindir} (make bench-peers-build builds them)",
+                  file=sys.stderr)
+            return 1
         data = {}
         for program in programs:
-            result = run(os.path.join(bindir, program), int(options.get("--repetitions", 9)),
-                         float(options.get("--min-time", 0.2)), options.get("--filter"))
+            try:
+                result = run(os.path.join(bindir, program), int(options.get("--repetitions", 9)),
+                             float(options.get("--min-time", 0.2)), options.get("--filter"))
+            except RuntimeError as failure:
+                print(failure, file=sys.stderr)
+                return 1
             if result is not None:
                 data[program] = result
         with open(options.get("--json", os.path.join(build, "peers.json")), "w") as f:
             json.dump(data, f, indent=1)
     cases, date = collect(data)
     rows = ratios(cases)
+    if not rows:
+        print("no case with a raw variant was run: nothing written", file=sys.stderr)
+        return 1
     print_ratios(rows)
     date = (date or "unknown date")[:10]
     where = machine()
