@@ -3,8 +3,8 @@
 // pipe (seq 1 20000, 108,894 bytes: more than a pipe holds, so the reading has to keep pace with
 // the child). The raw variant is the traditional fork, exec and waitpid, the sequence that
 // Ostrel::Process and the three peers use; posix_spawn, the mechanism of Ostrel::Command, is
-// shown for information. Capture through Child::communicate belongs beside the capture row's
-// ostrel variant when the library has it.
+// shown for information in both rows. Capture through Child::communicate belongs beside the capture
+// row's ostrel variant when the library has it.
 #include <Ostrel/Command.h>
 #include <Ostrel/Process.h>
 
@@ -22,6 +22,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cerrno>
 #include <sstream>
 #include <string>
 
@@ -136,6 +137,20 @@ template <class Side> void checkStartWait() {
 
 const char* const seqPath = "/usr/bin/seq";
 
+// Everything readable from fd until end of file.
+std::string readAll(int fd) {
+    std::string text;
+    char buffer[65536];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
+        if (n > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        } else if (errno != EINTR) {
+            break;
+        }
+    }
+    return text;
+}
+
 struct RawCapture {
     static constexpr const char* name = "raw:pipe+fork+dup2+execv+read+waitpid";
     static std::string run() {
@@ -152,19 +167,36 @@ struct RawCapture {
             _exit(127);
         }
         close(ends[1]);
-        std::string text;
-        char buffer[65536];
-        for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) != 0;) {
-            if (n > 0) {
-                text.append(buffer, static_cast<std::size_t>(n));
-            } else if (errno != EINTR) {
-                break;
-            }
-        }
+        std::string text = readAll(ends[0]);
         close(ends[0]);
         int status = 0;
         waitpid(pid, &status, 0);
         return exitCode(status) == 0 ? text : "";
+    }
+};
+struct PosixCapture {
+    static constexpr const char* name = "posix:pipe+posix_spawn(adddup2)+read+waitpid";
+    static std::string run() {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) {
+            return "";
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+        char* argv[] = {const_cast<char*>(seqPath), const_cast<char*>("1"),
+                        const_cast<char*>("20000"), nullptr};
+        pid_t pid = -1;
+        const int spawned = posix_spawn(&pid, seqPath, &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(ends[1]);
+        std::string text = spawned == 0 ? readAll(ends[0]) : "";
+        close(ends[0]);
+        int status = 0;
+        if (spawned == 0) {
+            waitpid(pid, &status, 0);
+        }
+        return spawned == 0 && exitCode(status) == 0 ? text : "";
     }
 };
 struct OstrelCapture {
@@ -243,7 +275,7 @@ template <class... Sides> void captureRow() {
 void rows() {
     startRow<RawStart, OstrelProcessStart, OstrelCommandStart, PocoStart, BoostStart, QtStart,
              PosixStart>();
-    captureRow<RawCapture, OstrelCapture, PocoCapture, BoostCapture, QtCapture>();
+    captureRow<RawCapture, OstrelCapture, PocoCapture, BoostCapture, QtCapture, PosixCapture>();
 }
 
 } // namespace

@@ -16,7 +16,7 @@ benchmarks that use real time). The table
 replaces the text between the two marker lines below in MARKDOWN (inserted before "## All
 figures" when they are missing): one row per case, one column per library, the best library in
 each row in bold; then the class and calls of every cell. The chart (gnuplot, SVG) shows each
-library's best ratio per case on a logarithmic axis. The machine's load average before and after
+library's best ratio per case, under the case's name, on a logarithmic axis. The machine's load average before and after
 the run is recorded with the figures.
 """
 import json
@@ -36,6 +36,7 @@ LIBRARIES = [("ostrel", "Ostrel"), ("poco", "Poco"), ("boost", "Boost"), ("qt", 
              ("std", "std")]
 OTHER = ("posix", "other platform call")
 
+# The title of each case, in the order of the table; other cases follow under their own names.
 TITLES = {
     "RecursiveMutex": "Recursive mutex lock + unlock",
     "ReadLock": "Readers-writer lock: read lock + unlock",
@@ -94,7 +95,13 @@ def ratios(cases):
     """(area, case) -> (raw calls, raw entry, {library: [(calls, ratio)]}) for the cases with a raw
     variant, the areas in their order."""
     rows = {}
-    order = sorted(cases, key=lambda key: AREAS.index(key[0]) if key[0] in AREAS else len(AREAS))
+    cases_in_order = list(TITLES)
+
+    def place(key):
+        area, case = key
+        return (AREAS.index(area) if area in AREAS else len(AREAS),
+                cases_in_order.index(case) if case in cases_in_order else len(cases_in_order), case)
+    order = sorted(cases, key=place)
     for key in order:
         variants = cases[key]
         raw = next((b for v, b in variants.items() if split(v)[0] == "raw"), None)
@@ -213,8 +220,7 @@ def chart(rows, date, where, svg):
         for library, _ in LIBRARIES:
             entries = cells.get(library, [])
             values.append(f"{min(v for _, v in entries):.4f}" if entries else "-")
-        text = title(case).replace('"', "'")
-        data.append(f'"{text}" ' + " ".join(values))
+        data.append(f'"{case}" ' + " ".join(values))
     colours = ["#2a6fb0", "#d08a2a", "#5a9e4b", "#9b59b6", "#8c8c8c"]
     plots = []
     for index, ((_, name), colour) in enumerate(zip(LIBRARIES, colours)):
@@ -236,7 +242,7 @@ set ytics ("0.1" 0.1, "0.5" 0.5, "1" 1, "2" 2, "5" 5, "10" 10, "100" 100, "1000"
 set grid ytics
 set xtics rotate by 40 right nomirror noenhanced
 set key top left
-set bmargin 13
+set bmargin 9
 set lmargin 16
 set arrow from graph 0, first 1 to graph 1, first 1 nohead dashtype 2 linecolor "black"
 $data << EOD
