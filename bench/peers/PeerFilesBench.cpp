@@ -174,6 +174,16 @@ bool makeTree() {
     return true;
 }
 
+// The paths a side found, as texts for the check.
+template <class Paths, class Text> std::vector<std::string> texts(const Paths& found, Text text) {
+    std::vector<std::string> result;
+    result.reserve(static_cast<std::size_t>(found.size()));
+    for (const auto& path : found) {
+        result.push_back(text(path));
+    }
+    return result;
+}
+
 struct RawScan {
     static constexpr const char* name = "raw:getdents64+fnmatch";
     static std::vector<std::string> run() {
@@ -217,11 +227,7 @@ struct BoostScan {
         return found;
     }
     static std::vector<std::string> paths(const std::vector<boost::filesystem::path>& found) {
-        std::vector<std::string> texts;
-        for (const auto& path : found) {
-            texts.push_back(path.string());
-        }
-        return texts;
+        return texts(found, [](const boost::filesystem::path& path) { return path.string(); });
     }
 };
 struct QtScan {
@@ -236,11 +242,7 @@ struct QtScan {
         return found;
     }
     static std::vector<std::string> paths(const QStringList& found) {
-        std::vector<std::string> texts;
-        for (const auto& path : found) {
-            texts.push_back(path.toStdString());
-        }
-        return texts;
+        return texts(found, [](const QString& path) { return path.toStdString(); });
     }
 };
 struct StdScan {
@@ -255,11 +257,7 @@ struct StdScan {
         return found;
     }
     static std::vector<std::string> paths(const std::vector<std::filesystem::path>& found) {
-        std::vector<std::string> texts;
-        for (const auto& path : found) {
-            texts.push_back(path.string());
-        }
-        return texts;
+        return texts(found, [](const std::filesystem::path& path) { return path.string(); });
     }
 };
 
