@@ -151,23 +151,36 @@ template <class Side> void checkNormalize(const PathCase& c) {
 const char* const pattern = "*.png";
 std::string treeRoot;
 
-// 40 directories of 49 sub-directories each, 50 files in every one of the 2,000.
-bool makeTree() {
+// The root of the tree, made by the parent so that it can remove the tree however the run ends.
+bool makeRoot() {
     char name[] = "/tmp/ostrel-peerbench-XXXXXX";
     if (mkdtemp(name) == nullptr) {
         std::perror("mkdtemp");
         return false;
     }
     treeRoot = name;
+    return true;
+}
+
+// 40 directories of 49 sub-directories each, 50 files in every one of the 2,000.
+bool fillTree() {
     for (int top = 0; top < 40; ++top) {
         const std::string t = treeRoot + "/t" + std::to_string(top);
         for (int sub = -1; sub < 49; ++sub) {
             const std::string d = sub < 0 ? t : t + "/s" + std::to_string(sub);
-            mkdir(d.c_str(), 0755);
+            if (mkdir(d.c_str(), 0755) != 0) {
+                std::perror(d.c_str());
+                return false;
+            }
             for (int f = 0; f < 50; ++f) {
                 const std::string file =
                     d + "/f" + std::to_string(f) + (f % 10 == 0 ? ".png" : ".txt");
-                close(open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+                const int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+                if (fd < 0) {
+                    std::perror(file.c_str());
+                    return false;
+                }
+                close(fd);
             }
         }
     }
@@ -310,8 +323,8 @@ void cleanup(pid_t) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (!makeTree()) {
+    if (!makeRoot()) {
         return 1;
     }
-    return OstrelPeers::run(argc, argv, rows, cleanup);
+    return OstrelPeers::run(argc, argv, rows, cleanup, fillTree);
 }

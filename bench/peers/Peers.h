@@ -60,21 +60,36 @@ inline void forward(int signal) {
 
 // Runs work() in a child process and waits for it, passing SIGINT, SIGTERM and SIGHUP on to it,
 // then calls cleanup(child) however the child ended (when not null): what a killed or interrupted
-// run leaves behind - a tree of files, named objects - is removed all the same. Returns the
-// child's exit status, or 128 + the signal that ended it.
+// run leaves behind - a tree of files, named objects - is removed all the same. The signals are
+// blocked from before the fork until each process has its dispositions, so none is lost. Returns
+// the child's exit status, or 128 + the signal that ended it.
 template <class Work> int guarded(Work work, void (*cleanup)(pid_t)) {
+    constexpr int count = 3;
+    const int signals[count] = {SIGINT, SIGTERM, SIGHUP};
+    sigset_t passed, previous;
+    sigemptyset(&passed);
+    for (const int signal : signals) {
+        sigaddset(&passed, signal);
+    }
+    sigprocmask(SIG_BLOCK, &passed, &previous);
+    struct sigaction action {};
+    action.sa_handler = forward;
+    struct sigaction before[count];
+    for (int i = 0; i < count; ++i) {
+        sigaction(signals[i], &action, &before[i]);
+    }
     worker = fork();
+    if (worker == 0) {
+        for (int i = 0; i < count; ++i) {
+            sigaction(signals[i], &before[i], nullptr);
+        }
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+        std::exit(work());
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (worker < 0) {
         std::perror("fork");
         return 1;
-    }
-    if (worker == 0) {
-        std::exit(work());
-    }
-    struct sigaction action {};
-    action.sa_handler = forward;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(signal, &action, nullptr);
     }
     int status = 0;
     while (waitpid(worker, &status, 0) < 0 && errno == EINTR) {
@@ -85,19 +100,35 @@ template <class Work> int guarded(Work work, void (*cleanup)(pid_t)) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// Ends the run when the checks take longer than checkSeconds: some side blocks where it should
+// not (a lock that does not let go, a semaphore that does not count).
+constexpr unsigned checkSeconds = 300;
+
+inline void checksTooLong(int) {
+    const char text[] = "the checks are still running after 300 s: a side blocks\n";
+    const ssize_t ignored = write(2, text, sizeof text - 1);
+    static_cast<void>(ignored);
+    _exit(1);
+}
+
 // The main of every peer program. In a child process (guarded): reads the benchmark options,
-// makes the QCoreApplication that Qt's classes expect, calls rows (which checks the sides of every
-// case and registers them; bounded: a side that blocks where it should not ends the run after a
-// minute), then runs the benchmarks if no check failed. The parent then calls cleanup.
-inline int run(int argc, char** argv, void (*rows)(), void (*cleanup)(pid_t) = nullptr) {
+// calls prepare (when not null; false ends the run), makes the QCoreApplication that Qt's classes
+// expect, calls rows (which checks the sides of every case and registers them, bounded by
+// checkSeconds), then runs the benchmarks if no check failed. The parent then calls cleanup.
+inline int run(int argc, char** argv, void (*rows)(), void (*cleanup)(pid_t) = nullptr,
+               bool (*prepare)() = nullptr) {
     return guarded(
         [&] {
             benchmark::Initialize(&argc, argv);
             if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
                 return 2;
             }
+            if (prepare != nullptr && !prepare()) {
+                return 1;
+            }
             const QCoreApplication application(argc, argv);
-            alarm(60);
+            std::signal(SIGALRM, checksTooLong);
+            alarm(checkSeconds);
             rows();
             alarm(0);
             if (failures() != 0) {

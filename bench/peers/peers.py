@@ -21,6 +21,7 @@ the run is recorded with the figures.
 """
 import json
 import os
+import shutil
 import subprocess
 import sys
 
@@ -261,6 +262,22 @@ def print_ratios(rows):
                 print(f"  {library + ':' + calls:<72} {fmt(value)}")
 
 
+def usage_problem(options, markdown):
+    """What is wrong with the options, found before a run of several minutes, or None."""
+    try:
+        if int(options.get("--repetitions", "9")) < 2:
+            return "--repetitions: at least 2 (a median needs repetitions)"
+        if float(options.get("--min-time", "0.2")) <= 0:
+            return "--min-time: a positive number of seconds"
+    except ValueError as error:
+        return f"not a number: {error}"
+    if not os.access(markdown, os.R_OK | os.W_OK):
+        return f"{markdown}: not a file that can be read and written"
+    if shutil.which("gnuplot") is None:
+        return "gnuplot is not installed (Debian package gnuplot-nox)"
+    return None
+
+
 def main():
     args = sys.argv[1:]
     options = {}
@@ -271,6 +288,10 @@ def main():
             del args[at:at + 2]
     if len(args) != (2 if "--from-json" in options else 3):
         print(__doc__, file=sys.stderr)
+        return 2
+    problem = usage_problem(options, args[-2])
+    if problem:
+        print(problem, file=sys.stderr)
         return 2
     if "--from-json" in options:
         with open(options["--from-json"]) as f:
@@ -289,8 +310,9 @@ def main():
         data = {}
         for program in programs:
             try:
-                result = run(os.path.join(bindir, program), int(options.get("--repetitions", 9)),
-                             float(options.get("--min-time", 0.2)), options.get("--filter"))
+                result = run(os.path.join(bindir, program),
+                             int(options.get("--repetitions", "9")),
+                             float(options.get("--min-time", "0.2")), options.get("--filter"))
             except RuntimeError as failure:
                 print(failure, file=sys.stderr)
                 return 1
