@@ -10,14 +10,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <sstream>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -282,6 +286,210 @@ TEST(SysInfo, BaseDirectories) {
             EXPECT_EQ((info.*get)(), expected) << name << "=" << (value ? value : "(unset)");
         }
     });
+}
+
+// Writes text to an existing file (a cgroup's), in one write: false when it is refused.
+bool put(const std::string& path, const std::string& text) {
+    const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    const bool written = fd != -1 && write(fd, text.data(), text.size()) == ssize_t(text.size());
+    return (fd == -1 || close(fd) == 0) && written;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat one {
+    }, two{};
+    return stat(a.c_str(), &one) == 0 && stat(b.c_str(), &two) == 0 && one.st_ino == two.st_ino &&
+           one.st_dev == two.st_dev;
+}
+
+// A cgroup made below this process's own in the hierarchy of controller (v1 where it has one,
+// else v2) with the settings, and an inner one below it; both removed when it goes. Without
+// them (not root, no such hierarchy), reason says why.
+struct TestCgroup {
+    TestCgroup(const std::string& controller, const Paths& v1Settings, const Paths& v2Settings) {
+        std::ifstream cgroups("/proc/self/cgroup");
+        std::string v1, v2;
+        for (std::string line; std::getline(cgroups, line);) {
+            const std::string controllers = line.substr(line.find(':') + 1);
+            const std::string path = controllers.substr(controllers.find(':') + 1);
+            if (controllers[0] == ':') {
+                v2 = "/sys/fs/cgroup" + path;
+            } else if (("," + controllers).find("," + controller + ",") != std::string::npos ||
+                       ("," + controllers).find("," + controller + ":") != std::string::npos) {
+                v1 = "/sys/fs/cgroup/" + controller + path;
+            }
+        }
+        const bool unified = v1.empty();
+        const std::string base = unified ? v2 : v1;
+        std::ifstream available(base + "/cgroup.controllers");
+        std::string offered((std::istreambuf_iterator<char>(available)), {});
+        if (unified && (" " + offered).find(" " + controller) == std::string::npos) {
+            reason = "no cgroup hierarchy has the " + controller + " controller";
+            return;
+        }
+        if (unified) {
+            put(base + "/cgroup.subtree_control", "+" + controller);
+        }
+        parent = base + "/ostrel-test-" + std::to_string(getpid()) + controller;
+        if (mkdir(parent.c_str(), 0755) != 0) {
+            reason = "cannot make a cgroup in " + base + ": " + std::strerror(errno);
+            parent.clear();
+            return;
+        }
+        const Paths& settings = unified ? v2Settings : v1Settings;
+        for (std::size_t i = 0; i + 1 < settings.size(); i += 2) {
+            if (!put(parent + "/" + settings[i], settings[i + 1])) {
+                reason = "cannot set " + parent + "/" + settings[i];
+                return;
+            }
+        }
+        inner = parent + "/inner";
+        if (mkdir(inner.c_str(), 0755) != 0) {
+            reason = "cannot make " + inner;
+        }
+    }
+    ~TestCgroup() {
+        for (const std::string& dir : {inner, parent}) {
+            EXPECT_TRUE(dir.empty() || OstrelTest::eventually([&] {
+                            return rmdir(dir.c_str()) == 0 || errno == ENOENT;
+                        }))
+                << dir;
+        }
+    }
+    TestCgroup(const TestCgroup&) = delete;
+    TestCgroup& operator=(const TestCgroup&) = delete;
+    std::string parent, inner, reason;
+};
+
+// The affinity count is nproc's; one processor in the mask is one available.
+TEST(SysInfo, AvailableParallelismFollowsTheAffinityMask) {
+    EXPECT_EQ(std::to_string(SysInfo().resourceLimits().affinityCount) + "\n", outputOf("nproc"));
+    OstrelTest::inChild([] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(sched_getcpu(), &one);
+        ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+        EXPECT_EQ(SysInfo().availableParallelism(), 1U);
+        EXPECT_EQ(SysInfo().resourceLimits().affinityCount, 1U);
+    });
+}
+
+// A quota of 1.5 processors and a memory limit set on a parent cgroup hold for a process in
+// the cgroup below it: 1 processor, 256 MiB.
+TEST(SysInfo, LimitsOfAParentCgroupHoldBelowIt) {
+    const std::string memory = std::to_string(256 << 20);
+    const TestCgroup cpu("cpu", {"cpu.cfs_period_us", "100000", "cpu.cfs_quota_us", "150000"},
+                         {"cpu.max", "150000 100000"});
+    const TestCgroup mem("memory", {"memory.limit_in_bytes", memory}, {"memory.max", memory});
+    if (!cpu.reason.empty() && !mem.reason.empty()) {
+        GTEST_SKIP() << cpu.reason << "; " << mem.reason;
+    }
+    for (const TestCgroup* group : {&cpu, &mem}) {
+        if (!group->reason.empty()) {
+            std::cout << "[ SKIPPED  ] " << group->reason << "\n";
+            continue;
+        }
+        OstrelTest::inChild([&] {
+            ASSERT_TRUE(put(group->inner + "/cgroup.procs", std::to_string(getpid())));
+            const SysInfo::ResourceLimits limits = SysInfo().resourceLimits();
+            if (group == &cpu) {
+                EXPECT_EQ(std::to_string(limits.cpuQuota) + "/" + std::to_string(limits.cpuPeriod),
+                          "150000/100000");
+                EXPECT_TRUE(sameFile(limits.cpuQuotaGroup, cpu.parent)) << limits.cpuQuotaGroup;
+                EXPECT_EQ(SysInfo().availableParallelism(), 1U);
+            } else {
+                EXPECT_EQ(std::to_string(limits.cgroupMemoryLimit), memory);
+                EXPECT_TRUE(sameFile(limits.memoryLimitGroup, mem.parent))
+                    << limits.memoryLimitGroup;
+                EXPECT_EQ(std::to_string(SysInfo().memoryLimit()), memory);
+            }
+        });
+    }
+}
+
+// Layouts of the cgroup file systems: /proc/self/cgroup and /proc/self/mountinfo are files of
+// the test bound over them in a mount namespace of a child ("@" is the test's directory).
+TEST(SysInfo, LimitsInEveryCgroupLayout) {
+    const long page = sysconf(_SC_PAGESIZE);
+    const std::string noLimit = std::to_string(INT64_MAX / page * page);
+    const OstrelTest::TempDir tmp;
+    const std::pair<const char*, std::string> files[] = {{"v2/cpu.max", "200000 100000\n"},
+                                                         {"v2/a/cpu.max", "150000 100000\n"},
+                                                         {"v2/a/b/cpu.max", "max 100000\n"},
+                                                         {"v2/memory.max", "max\n"},
+                                                         {"v2/a/memory.max", "max\n"},
+                                                         {"v2/a/b/memory.max", "67108864\n"},
+                                                         {"v1 cpu/cpu.cfs_quota_us", "-1\n"},
+                                                         {"v1 cpu/cpu.cfs_period_us", "100000\n"},
+                                                         {"v1 cpu/c/cpu.cfs_quota_us", "50000\n"},
+                                                         {"v1 cpu/c/cpu.cfs_period_us", "100000\n"},
+                                                         {"mem/memory.limit_in_bytes", noLimit},
+                                                         {"mem/m/memory.limit_in_bytes", noLimit}};
+    for (const auto& [file, contents] : files) {
+        tmp.makeFile(file, contents);
+    }
+    const std::string v2 = "30 22 0:27 / @/v2 rw - cgroup2 cgroup2 rw\n";
+    struct Row {
+        const char* name;
+        std::string cgroup, mountInfo, quota, memory;
+    };
+    const Row rows[] = {
+        {"v2: the tightest of the cgroup and its ancestors", "0::/a/b\n", v2,
+         "150000/100000 @/v2/a", "67108864 @/v2/a/b"},
+        {"v2 mounted at the cgroup: no ancestor seen", "0::/a/b\n",
+         "30 22 0:27 /a/b @/v2/a/b rw - cgroup2 cgroup2 rw\n", "none", "67108864 @/v2/a/b"},
+        {"hybrid: v1 cpu,cpuacct, v1 memory without limit, a blank in a mount point",
+         "5:memory:/m\n4:cpu,cpuacct:/c\n0::/\n",
+         "31 30 0:28 / @/v1\\040cpu rw - cgroup cgroup rw,cpu,cpuacct\n34 30 0:31 / @/mem rw "
+         "shared:9 - cgroup cgroup rw,memory\n" +
+             v2,
+         "50000/100000 @/v1 cpu/c", "none"},
+        {"a cgroup outside the namespace", "0::/../x\n", v2, "none", "none"},
+        {"no cgroup mounted", "0::/a/b\n", "", "none", "none"},
+    };
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const std::string self = "/proc/" + std::to_string(getpid());
+        tmp.makeFile("cgroup");
+        tmp.makeFile("mountinfo");
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount((tmp.path + "/cgroup").c_str(), (self + "/cgroup").c_str(), nullptr, MS_BIND,
+                  nullptr) != 0 ||
+            mount((tmp.path + "/mountinfo").c_str(), (self + "/mountinfo").c_str(), nullptr,
+                  MS_BIND, nullptr) != 0) {
+            _exit(77);
+        }
+        const auto at = [&](std::string text) {
+            for (std::size_t i; (i = text.find('@')) != std::string::npos;) {
+                text.replace(i, 1, tmp.path);
+            }
+            return text;
+        };
+        for (const Row& row : rows) {
+            std::ofstream(tmp.path + "/cgroup") << row.cgroup;
+            std::ofstream(tmp.path + "/mountinfo") << at(row.mountInfo);
+            const SysInfo::ResourceLimits limits = SysInfo().resourceLimits();
+            EXPECT_EQ(limits.cpuPeriod == 0
+                          ? "none"
+                          : std::to_string(limits.cpuQuota) + "/" +
+                                std::to_string(limits.cpuPeriod) + " " + limits.cpuQuotaGroup,
+                      at(row.quota))
+                << row.name;
+            EXPECT_EQ(limits.memoryLimitGroup.empty() ? "none"
+                                                      : std::to_string(limits.cgroupMemoryLimit) +
+                                                            " " + limits.memoryLimitGroup,
+                      at(row.memory))
+                << row.name;
+        }
+        std::fflush(nullptr);
+        _exit(testing::Test::HasFailure() ? 1 : 0);
+    }
+    const int code = OstrelTest::waitForExit(pid, 20000);
+    if (code == 77) {
+        GTEST_SKIP() << "no mount namespace here to show other cgroup files";
+    }
+    EXPECT_EQ(code, 0);
 }
 
 // The record of the process is changed in a child only.
