@@ -364,6 +364,9 @@ private:
 
 void TreeRemover::removeEntry(int parentFd, const std::string& name, bool likelyDirectory) {
     for (int attempt = 0; attempt < maxSwaps; ++attempt) {
+        // A directory that may not be removed gives EACCES or EPERM rather than EISDIR: its
+        // entries may still be, as rm -r does.
+        int refused = 0;
         if (!likelyDirectory) {
             if (::unlinkat(parentFd, name.c_str(), 0) == 0) {
                 ++removed;
@@ -372,7 +375,9 @@ void TreeRemover::removeEntry(int parentFd, const std::string& name, bool likely
             if (errno == ENOENT) {
                 return;
             }
-            if (errno != EISDIR) {
+            if (errno == EACCES || errno == EPERM) {
+                refused = errno;
+            } else if (errno != EISDIR) {
                 fail(errno, name);
             }
         }
@@ -387,6 +392,9 @@ void TreeRemover::removeEntry(int parentFd, const std::string& name, bool likely
         }
         if (errno != ENOTDIR && errno != ELOOP) {
             fail(errno, name);
+        }
+        if (refused != 0) {
+            fail(refused, name);
         }
         likelyDirectory = false;
     }
