@@ -307,58 +307,44 @@ bool sameFile(const std::string& a, const std::string& b) {
            one.st_dev == two.st_dev;
 }
 
-// A cgroup made below this process's own in the hierarchy of controller (v1 where it has one,
-// else v2) with the settings, and an inner one below it; both removed when it goes. Without
-// them (not root, no such hierarchy), reason says why.
+// A cgroup "ostrel-test-PID" + controller made below this process's own in the hierarchy of
+// controller, with the settings of v1 when v1 has the controller, else of v2, and an "inner" one
+// below it; both removed when it goes. Without them (not root, no such controller), reason says
+// why.
 struct TestCgroup {
-    TestCgroup(const std::string& controller, const Paths& v1Settings, const Paths& v2Settings) {
+    TestCgroup(const std::string& controller, const Paths& v1, const Paths& v2) {
         std::ifstream cgroups("/proc/self/cgroup");
-        std::string v1, v2;
-        for (std::string line; std::getline(cgroups, line);) {
-            const std::string controllers = line.substr(line.find(':') + 1);
-            const std::string path = controllers.substr(controllers.find(':') + 1);
-            if (controllers[0] == ':') {
-                v2 = "/sys/fs/cgroup" + path;
-            } else if (("," + controllers).find("," + controller + ",") != std::string::npos ||
-                       ("," + controllers).find("," + controller + ":") != std::string::npos) {
-                v1 = "/sys/fs/cgroup/" + controller + path;
+        std::string base, line;
+        const Paths* settings = &v2;
+        while (settings == &v2 && std::getline(cgroups, line)) {
+            const std::size_t colon = line.find(':'), second = line.find(':', colon + 1);
+            const std::string path = line.substr(second + 1);
+            if (second == colon + 1) {
+                base = "/sys/fs/cgroup" + path;
+                put(base + "/cgroup.subtree_control", "+" + controller);
+            } else if (("," + line.substr(colon + 1, second - colon - 1) + ",")
+                           .find("," + controller + ",") != std::string::npos) {
+                base = "/sys/fs/cgroup/" + controller + path;
+                settings = &v1;
             }
-        }
-        const bool unified = v1.empty();
-        const std::string base = unified ? v2 : v1;
-        std::ifstream available(base + "/cgroup.controllers");
-        std::string offered((std::istreambuf_iterator<char>(available)), {});
-        if (unified && (" " + offered).find(" " + controller) == std::string::npos) {
-            reason = "no cgroup hierarchy has the " + controller + " controller";
-            return;
-        }
-        if (unified) {
-            put(base + "/cgroup.subtree_control", "+" + controller);
         }
         parent = base + "/ostrel-test-" + std::to_string(getpid()) + controller;
-        if (mkdir(parent.c_str(), 0755) != 0) {
-            reason = "cannot make a cgroup in " + base + ": " + std::strerror(errno);
-            parent.clear();
-            return;
-        }
-        const Paths& settings = unified ? v2Settings : v1Settings;
-        for (std::size_t i = 0; i + 1 < settings.size(); i += 2) {
-            if (!put(parent + "/" + settings[i], settings[i + 1])) {
-                reason = "cannot set " + parent + "/" + settings[i];
-                return;
+        inner = parent + "/inner";
+        for (std::size_t i = 0; i < settings->size() && reason.empty(); i += 2) {
+            if ((i == 0 && mkdir(parent.c_str(), 0755) != 0) ||
+                !put(parent + "/" + (*settings)[i], (*settings)[i + 1])) {
+                reason = "cannot set a " + controller + " cgroup in " + base;
             }
         }
-        inner = parent + "/inner";
-        if (mkdir(inner.c_str(), 0755) != 0) {
+        if (reason.empty() && mkdir(inner.c_str(), 0755) != 0) {
             reason = "cannot make " + inner;
         }
     }
     ~TestCgroup() {
         for (const std::string& dir : {inner, parent}) {
-            EXPECT_TRUE(dir.empty() || OstrelTest::eventually([&] {
-                            return rmdir(dir.c_str()) == 0 || errno == ENOENT;
-                        }))
-                << dir;
+            EXPECT_TRUE(OstrelTest::eventually([&] {
+                return rmdir(dir.c_str()) == 0 || errno != EBUSY;
+            })) << dir;
         }
     }
     TestCgroup(const TestCgroup&) = delete;
@@ -782,11 +768,12 @@ TEST(AtomicFile, FailuresLeaveThePathAsItWas) {
         EXPECT_EQ(namesIn(tmp.path), (Paths{"d", "f", "loop"})) << row.name;
         AtomicFile::write(file, "old");
     }
-    ASSERT_EQ(chmod(tmp.path.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(tmp.path.c_str(), 0555), 0);
     OstrelTest::inChild([&] {
-        ASSERT_EQ(setuid(65534), 0);
+        (void)setuid(65534); // root may write anywhere
         EXPECT_EQ(fileError([&] { AtomicFile atomic(file); }), create(EACCES));
     });
+    chmod(tmp.path.c_str(), 0700);
 }
 
 // A few hundred saves of versions, each 64 KiB with its number at both ends, by writers killed
@@ -908,7 +895,7 @@ TEST(RemoveAll, AFailureNamesTheEntry) {
                   chmod((tmp.path + "/p/locked").c_str(), 0555),
               0);
     OstrelTest::inChild([&] {
-        ASSERT_EQ(setuid(65534), 0);
+        (void)setuid(65534); // root may write anywhere
         try {
             removeAll(tmp.path + "/p");
             ADD_FAILURE() << "nothing thrown";
