@@ -50,19 +50,21 @@ private:
 /// \endcode
 ///
 /// The constructor makes a temporary file in the directory of the file to replace: with O_TMPFILE
-/// where the file system has it (an unnamed file, which a crash leaves nowhere), else under a
-/// unique hidden name beside the target, "." + name + "." + 12 random letters and digits +
-/// ".tmp", created exclusively (O_EXCL, so that no other process can have made it first; a long
-/// name is shortened there to fit). commit() then
+/// where the file system has it and /proc is mounted (an unnamed file, which a crash leaves
+/// nowhere), else under a unique hidden name beside the target, "." + name + "." + 12 random
+/// letters and digits + ".tmp", created exclusively (O_EXCL, so that no other process can have
+/// made it first; a long name is shortened there to fit). commit() then
 ///   1. flushes the data to the disk (fsync);
 ///   2. gives the file the mode of the file it replaces, and its owner and group where the process
-///      may (a process may not give a file away, that is not root: the file then stays the
-///      caller's); a new file has 0666 less the umask (or the directory's default ACL);
+///      may; a process that may not (one that is not root cannot give a file away) keeps the
+///      group where it is a member, and the set-user-ID and set-group-ID bits are dropped, as
+///      cp -p does; a new file has 0666 less the umask (or the directory's default ACL);
 ///   3. puts it in place in one step: a rename over the old file (an unnamed file is first linked
-///      to a hidden name as above, through /proc/self/fd or, without /proc, AT_EMPTY_PATH), or
-///      for a new file a link under its name, which fails rather than replace a file that
-///      another process creates meanwhile (that one is then replaced by a rename);
+///      to a hidden name as above, through /proc/self/fd), or for a new unnamed file a link
+///      under its name, which fails rather than replace a file that another process creates
+///      meanwhile (that one is then replaced by a rename);
 ///   4. flushes the directory, so that the new name survives a crash of the system.
+/// Replacing needs write permission on the directory only, as rename does, not on the file.
 /// A writer killed between the link to the hidden name and the rename leaves a complete copy of
 /// the new content under the hidden name, never an incomplete one; on a file system without
 /// O_TMPFILE a writer killed at any point before the rename leaves its incomplete temporary file
@@ -132,7 +134,7 @@ private:
     /// Removes the temporary file and closes the descriptors, leaving the object committed.
     void discard() noexcept;
     /// Steps 2 and 3 of commit(): 0, or the error number of the failure.
-    int putInPlace() noexcept;
+    int putInPlace();
     /// Links the unnamed temporary file under name in the directory: 0, or -1 with errno.
     int linkUnnamed(const std::string& name) noexcept;
 

@@ -76,8 +76,8 @@ std::string hiddenName(const std::string& name) {
     return hidden + ".tmp";
 }
 
-// fsync, again after an interruption by a signal.
-int flush(int fd) noexcept {
+// fsync, again after an interruption by a signal. Not noexcept: fsync is a cancellation point.
+int flush(int fd) {
     int result = 0;
     do {
         result = ::fsync(fd);
@@ -148,13 +148,18 @@ AtomicFile::AtomicFile(std::string path) : _path(std::move(path)) {
     } else if (refusalOf(info) != 0) {
         cannotCreate(refusalOf(info));
     }
-    _fd = ::openat(_dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-    if (_fd != -1) {
-        return;
-    }
-    // EOPNOTSUPP: the file system has no O_TMPFILE; EISDIR or EINVAL: the kernel has none.
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-        cannotCreate(errno);
+    // An unnamed file is linked through /proc/self/fd (or with a privilege the process may
+    // lack): without /proc, the file gets a hidden name from the start.
+    static const bool procMounted = ::access("/proc/self/fd", X_OK) == 0;
+    if (procMounted) {
+        _fd = ::openat(_dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+        if (_fd != -1) {
+            return;
+        }
+        // EOPNOTSUPP: the file system has no O_TMPFILE; EISDIR or EINVAL: the kernel has none.
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            cannotCreate(errno);
+        }
     }
     for (int attempt = 0; attempt < 100 && _fd == -1; ++attempt) {
         _tempName = hiddenName(_name);
@@ -242,7 +247,7 @@ void AtomicFile::commit() {
     }
 }
 
-int AtomicFile::putInPlace() noexcept {
+int AtomicFile::putInPlace() {
     for (int attempt = 0; attempt < 100; ++attempt) {
         struct stat old {};
         const bool replacing = ::fstatat(_dirFd, _name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
@@ -254,9 +259,11 @@ int AtomicFile::putInPlace() noexcept {
                 return refusalOf(old);
             }
             mode_t mode = old.st_mode & 07777;
-            // Owner and group first: fchown clears the set-user-ID and set-group-ID bits. A file
-            // that cannot be given the owner does not get those bits either (as cp -p does).
+            // Owner and group first: fchown clears the set-user-ID and set-group-ID bits. A
+            // process that may not give the file away keeps at least the group where it is a
+            // member, and the file gets neither bit (as cp -p does).
             if (::fchown(_fd, old.st_uid, old.st_gid) != 0) {
+                (void)::fchown(_fd, static_cast<uid_t>(-1), old.st_gid);
                 mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
             }
             if (::fchmod(_fd, mode) != 0) {
