@@ -2,6 +2,7 @@
 
 #include "Messages.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -51,27 +52,43 @@ int refusalOf(const struct stat& info) noexcept {
     return S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
 }
 
+// A 64-bit random number, unpredictable from outside the process: the process's seed (taken
+// from getrandom once) and a counter, mixed by splitmix64. Names made from it are unique in the
+// process; against other processes (a forked child continues the same sequence), creating them
+// exclusively and trying another name on EEXIST is what counts.
+std::uint64_t randomNumber() noexcept {
+    static const std::uint64_t seed = [] {
+        std::uint64_t value = 0;
+        if (::getrandom(&value, sizeof value, GRND_NONBLOCK) !=
+            static_cast<ssize_t>(sizeof value)) {
+            // No entropy to be had (ENOSYS, or early at boot): the clock and the process id.
+            timespec now{};
+            ::clock_gettime(CLOCK_REALTIME, &now);
+            value = static_cast<std::uint64_t>(now.tv_sec) * 1000000000ULL +
+                    static_cast<std::uint64_t>(now.tv_nsec) +
+                    (static_cast<std::uint64_t>(::getpid()) << 40);
+        }
+        return value;
+    }();
+    static std::atomic<std::uint64_t> counter{0};
+    std::uint64_t mix = seed + 0x9E3779B97F4A7C15ULL * ++counter;
+    mix = (mix ^ (mix >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    mix = (mix ^ (mix >> 27)) * 0x94D049BB133111EBULL;
+    return mix ^ (mix >> 31);
+}
+
 // ".<name>." + 12 random letters and digits + ".tmp", name shortened to fit NAME_MAX.
 std::string hiddenName(const std::string& name) {
     static const char digits[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    unsigned char random[12];
-    if (::getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
-        // No entropy to be had (ENOSYS, or early at boot): the clock and the process id are
-        // unique enough, O_EXCL and the retries do the rest.
-        timespec now{};
-        ::clock_gettime(CLOCK_REALTIME, &now);
-        std::uint64_t mix = static_cast<std::uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ULL ^
-                            static_cast<std::uint64_t>(::getpid()) << 32 ^
-                            static_cast<std::uint64_t>(now.tv_sec);
-        for (unsigned char& byte : random) {
-            mix = mix * 6364136223846793005ULL + 1442695040888963407ULL;
-            byte = static_cast<unsigned char>(mix >> 56);
-        }
-    }
-    constexpr std::size_t extra = 1 + 1 + sizeof random + 4;
+    constexpr std::size_t letters = 12;
+    constexpr std::size_t extra = 1 + 1 + letters + 4;
     std::string hidden = "." + name.substr(0, maxName - extra) + ".";
-    for (const unsigned char byte : random) {
-        hidden += digits[byte % (sizeof digits - 1)];
+    for (std::size_t half = 0; half < 2; ++half) {
+        std::uint64_t random = randomNumber();
+        for (std::size_t i = 0; i < letters / 2; ++i) {
+            hidden += digits[random % (sizeof digits - 1)];
+            random /= sizeof digits - 1;
+        }
     }
     return hidden + ".tmp";
 }
@@ -123,14 +140,31 @@ AtomicFile::AtomicFile(std::string path) : _path(std::move(path)) {
     if (_path.empty()) {
         cannotCreate(ENOENT);
     }
-    const std::string target = resolveLinks(_path);
-    if (target.empty()) {
-        cannotCreate(errno);
+    // The directory and name of the file to replace: a link at path is followed to its end.
+    std::string target = _path;
+    struct stat info {};
+    bool exists = false;
+    for (int pass = 0; pass < 2; ++pass) {
+        const std::string name = splitPath(target).second;
+        if (name.empty() || name == "." || name == "..") {
+            cannotCreate(EISDIR);
+        }
+        exists = ::lstat(target.c_str(), &info) == 0;
+        if (!exists && errno != ENOENT) {
+            cannotCreate(errno);
+        }
+        if (!exists || !S_ISLNK(info.st_mode) || pass == 1) {
+            break;
+        }
+        target = resolveLinks(target);
+        if (target.empty()) {
+            cannotCreate(errno);
+        }
+    }
+    if (exists && refusalOf(info) != 0) {
+        cannotCreate(refusalOf(info));
     }
     auto [dir, name] = splitPath(target);
-    if (name.empty() || name == "." || name == "..") {
-        cannotCreate(EISDIR);
-    }
     _name = std::move(name);
     _dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (_dirFd == -1 && errno == EACCES) {
@@ -139,14 +173,6 @@ AtomicFile::AtomicFile(std::string path) : _path(std::move(path)) {
     }
     if (_dirFd == -1) {
         cannotCreate(errno);
-    }
-    struct stat info {};
-    if (::fstatat(_dirFd, _name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno != ENOENT) {
-            cannotCreate(errno);
-        }
-    } else if (refusalOf(info) != 0) {
-        cannotCreate(refusalOf(info));
     }
     // An unnamed file is linked through /proc/self/fd (or with a privilege the process may
     // lack): without /proc, the file gets a hidden name from the start.
