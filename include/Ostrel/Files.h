@@ -105,14 +105,15 @@ public:
     explicit AtomicFile(std::string path);
     /// Without a successful commit(): removes the temporary file, the path is untouched.
     ~AtomicFile();
-    /// @name Copying and moving
-    /// Not copyable; a move hands the temporary file over and leaves the source committed
-    /// (fd() -1). Assigning discards the target's own uncommitted file first.
+    /// Takes over other's temporary file; other is then as if committed (fd() -1).
+    AtomicFile(AtomicFile&& other) noexcept;
+    /// Discards this object's own uncommitted file, as the destructor does, then takes over
+    /// other's.
+    AtomicFile& operator=(AtomicFile&& other) noexcept;
+    /// Not copyable: one object owns one temporary file.
     /// @{
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
-    AtomicFile(AtomicFile&& other) noexcept;
-    AtomicFile& operator=(AtomicFile&& other) noexcept;
     /// @}
 
     /// Appends data to the temporary file. Throws "Cannot write file - " + text.
