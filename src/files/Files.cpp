@@ -116,7 +116,10 @@ std::string resolveLinks(std::string path) {
             return {};
         }
         target.resize(static_cast<std::size_t>(length));
-        path = target[0] == '/' ? target : splitPath(path).first + "/" + target;
+        if (target[0] != '/') {
+            target.insert(0, splitPath(path).first + "/");
+        }
+        path = std::move(target);
     }
 }
 
