@@ -792,6 +792,9 @@ TEST(AtomicFile, AWriterKilledAnywhereLeavesOneWholeVersion) {
         };
         AtomicFile::write(path, version(0));
         std::mt19937 random(std::random_device{}());
+        // A child of a sanitized or valgrind's process takes long to start.
+        const unsigned slow =
+            OstrelTest::threadSanitizerBuild || OstrelTest::underValgrind() ? 10 : 1;
         int saved = 0;
         for (int round = 0; round < 20; ++round) {
             const pid_t pid = fork();
@@ -800,7 +803,7 @@ TEST(AtomicFile, AWriterKilledAnywhereLeavesOneWholeVersion) {
                     AtomicFile::write(path, version(n));
                 }
             }
-            std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % (20000 * slow)));
             kill(pid, SIGKILL);
             EXPECT_EQ(OstrelTest::waitForExit(pid, 20000), 128 + SIGKILL);
             const Paths names = namesIn(tmp.path);
