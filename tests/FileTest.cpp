@@ -404,18 +404,15 @@ TEST(SysInfo, LimitsInEveryCgroupLayout) {
     const long page = sysconf(_SC_PAGESIZE);
     const std::string noLimit = std::to_string(INT64_MAX / page * page);
     const OstrelTest::TempDir tmp;
-    const std::pair<const char*, std::string> files[] = {{"v2/cpu.max", "200000 100000\n"},
-                                                         {"v2/a/cpu.max", "150000 100000\n"},
-                                                         {"v2/a/b/cpu.max", "max 100000\n"},
-                                                         {"v2/memory.max", "max\n"},
-                                                         {"v2/a/memory.max", "max\n"},
-                                                         {"v2/a/b/memory.max", "67108864\n"},
-                                                         {"v1 cpu/cpu.cfs_quota_us", "-1\n"},
-                                                         {"v1 cpu/cpu.cfs_period_us", "100000\n"},
-                                                         {"v1 cpu/c/cpu.cfs_quota_us", "50000\n"},
-                                                         {"v1 cpu/c/cpu.cfs_period_us", "100000\n"},
-                                                         {"mem/memory.limit_in_bytes", noLimit},
-                                                         {"mem/m/memory.limit_in_bytes", noLimit}};
+    // clang-format off
+    const std::pair<const char*, std::string> files[] = {
+        {"v2/cpu.max", "200000 100000\n"}, {"v2/a/cpu.max", "150000 100000\n"},
+        {"v2/a/b/cpu.max", "max 100000\n"}, {"v2/memory.max", "max\n"}, {"v2/a/memory.max", "max\n"},
+        {"v2/a/b/memory.max", "67108864\n"}, {"v1 cpu/cpu.cfs_quota_us", "-1\n"},
+        {"v1 cpu/cpu.cfs_period_us", "100000\n"}, {"v1 cpu/c/cpu.cfs_quota_us", "50000\n"},
+        {"v1 cpu/c/cpu.cfs_period_us", "100000\n"}, {"mem/memory.limit_in_bytes", noLimit},
+        {"mem/m/memory.limit_in_bytes", noLimit}};
+    // clang-format on
     for (const auto& [file, contents] : files) {
         tmp.makeFile(file, contents);
     }
@@ -713,44 +710,27 @@ TEST(AtomicFile, FailuresLeaveThePathAsItWas) {
     const auto create = [](int error) {
         return OstrelTest::withError("Cannot create file", error);
     };
-    const Row rows[] = {
-        {"empty path", "", {"none", 0}, Nothing, create(ENOENT)},
-        {"no directory", tmp.path + "/none/f", {"none", 0}, Nothing, create(ENOENT)},
-        {"trailing slash", file + "/", {"none", 0}, Nothing, create(EISDIR)},
-        {"a directory", tmp.path + "/d", {"none", 0}, Nothing, create(EISDIR)},
-        {"a device", "/dev/null", {"none", 0}, Nothing, create(EINVAL)},
-        {"a link loop", tmp.path + "/loop", {"none", 0}, Nothing, create(ELOOP)},
-        {"a name too long",
-         tmp.path + "/" + std::string(256, 'n'),
-         {"none", 0},
-         Nothing,
-         create(ENAMETOOLONG)},
-        {"disk full",
-         file,
-         {"write", ENOSPC},
-         Nothing,
-         OstrelTest::withError("Cannot write file", ENOSPC)},
-        {"flush fails",
-         file,
-         {"fsync", EIO},
-         Nothing,
-         OstrelTest::withError("Cannot write file", EIO)},
-        {"rename fails",
-         file,
-         {"renameat", EXDEV},
-         Nothing,
-         OstrelTest::withError("Cannot replace file", EXDEV)},
-        {"committed twice",
-         file,
-         {"none", 0},
-         CommitAgain,
-         OstrelTest::withError("Cannot replace file", EBADF)},
-        {"written after commit",
-         file,
-         {"none", 0},
-         WriteAgain,
-         OstrelTest::withError("Cannot write file", EBADF)},
+    const auto write = [](int error) { return OstrelTest::withError("Cannot write file", error); };
+    const auto replace = [](int error) {
+        return OstrelTest::withError("Cannot replace file", error);
     };
+    const OstrelFault::Rule none{"none", 0};
+    // clang-format off
+    const Row rows[] = {
+        {"empty path", "", none, Nothing, create(ENOENT)},
+        {"no directory", tmp.path + "/none/f", none, Nothing, create(ENOENT)},
+        {"trailing slash", file + "/", none, Nothing, create(EISDIR)},
+        {"a directory", tmp.path + "/d", none, Nothing, create(EISDIR)},
+        {"a device", "/dev/null", none, Nothing, create(EINVAL)},
+        {"a link loop", tmp.path + "/loop", none, Nothing, create(ELOOP)},
+        {"a name too long", tmp.path + "/" + std::string(256, 'n'), none, Nothing, create(ENAMETOOLONG)},
+        {"disk full", file, {"write", ENOSPC}, Nothing, write(ENOSPC)},
+        {"flush fails", file, {"fsync", EIO}, Nothing, write(EIO)},
+        {"rename fails", file, {"renameat", EXDEV}, Nothing, replace(EXDEV)},
+        {"committed twice", file, none, CommitAgain, replace(EBADF)},
+        {"written after commit", file, none, WriteAgain, write(EBADF)},
+    };
+    // clang-format on
     for (const Row& row : rows) {
         EXPECT_EQ(fileError([&] {
                       AtomicFile atomic(row.path);
