@@ -426,6 +426,14 @@ void TreeRemover::removeEntry(int parentFd, const std::string& name, bool likely
         if (errno == ENOENT) {
             return;
         }
+        if (errno == EACCES && refused == 0) {
+            // A directory that may not be read may still be empty, and then removed.
+            if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0) {
+                ++removed;
+                return;
+            }
+            errno = EACCES;
+        }
         if (errno != ENOTDIR && errno != ELOOP) {
             fail(errno, name);
         }
