@@ -773,8 +773,8 @@ TEST(AtomicFile, AWriterKilledAnywhereLeavesOneWholeVersion) {
         AtomicFile::write(path, version(0));
         std::mt19937 random(std::random_device{}());
         // A child of a sanitized or valgrind's process takes long to start.
-        const unsigned slow =
-            OstrelTest::threadSanitizerBuild || OstrelTest::underValgrind() ? 10 : 1;
+        const std::mt19937::result_type microseconds =
+            OstrelTest::threadSanitizerBuild || OstrelTest::underValgrind() ? 200000 : 20000;
         int saved = 0;
         for (int round = 0; round < 20; ++round) {
             const pid_t pid = fork();
@@ -783,7 +783,7 @@ TEST(AtomicFile, AWriterKilledAnywhereLeavesOneWholeVersion) {
                     AtomicFile::write(path, version(n));
                 }
             }
-            std::this_thread::sleep_for(std::chrono::microseconds(random() % (20000 * slow)));
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % microseconds));
             kill(pid, SIGKILL);
             EXPECT_EQ(OstrelTest::waitForExit(pid, 20000), 128 + SIGKILL);
             const Paths names = namesIn(tmp.path);
