@@ -72,17 +72,20 @@ const char* domainName(Ostrel::FileLocator::FileDomain domain) {
 }
 
 void fuzzInfo(const Args& args) {
+    using View = OstrelTool::InfoView;
     try {
-        const bool xdg = OstrelTool::parseInfoArgs(args);
-        if (!xdg && !args.empty() && args != Args{"--"}) {
+        const View view = OstrelTool::parseInfoArgs(args);
+        if (view == View::Record && !args.empty() && args != Args{"--"}) {
             fail("info accepted an argument", args[0]);
         }
-        if (xdg && !isWord(args, "--xdg")) {
-            fail("info: --xdg that was not given", args[0]);
+        if ((view == View::Xdg && !isWord(args, "--xdg")) ||
+            (view == View::Limits && !isWord(args, "--limits"))) {
+            fail("info: an option that was not given", args[0]);
         }
     } catch (const UsageError& error) {
         if (!oneOf(error.message,
-                   {"unknown option \"", "unexpected argument \"", "--xdg takes no value"})) {
+                   {"unknown option \"", "unexpected argument \"", "--xdg takes no value",
+                    "--limits takes no value", "--xdg and --limits exclude each other"})) {
             fail("info: unexpected message", error.message);
         }
     }

@@ -39,7 +39,7 @@ TEST(Tool, EveryCommandInOneTable) {
     const std::string bundle = std::filesystem::canonical(OstrelTest::buildDir()).string() + "/";
     const std::string added = "Info: AddSearchPath: ", searched = added + bundle + "\n" + added;
     const std::string usage =
-        "usage: ostrel COMMAND [ARG...]\n\ncommands:\n  ostrel info [--xdg]\n*";
+        "usage: ostrel COMMAND [ARG...]\n\ncommands:\n  ostrel info [--xdg|--limits]\n*";
     const std::string full = "ostrel: write error: No space left on device\n";
     const std::tuple<std::string, int, std::string, std::string> rows[] = {
         {"ostrel", 2, "", usage},
@@ -64,6 +64,11 @@ TEST(Tool, EveryCommandInOneTable) {
         {"ostrel ldpath --loader", 0, "*" + bundle + "lib\n*", ""},
         {"ostrel load --flags noload " + tiny + "; ostrel load --flags now,global,nodelete " + tiny,
          0, "loaded: " + tiny + "\n", "ostrel load: Cannot load library\n"},
+        {"taskset -c 0 ostrel info --limits; ostrel info --xdg --limits", 2,
+         "CPU    online: *\nCPU  affinity: 1\nCPU     quota: *\nCPU available: 1\nmemory  total: "
+         "*\nmemory cgroup: *\nmemory  limit: *\n",
+         "ostrel info: --xdg and --limits exclude each other\nusage: ostrel info "
+         "[--xdg|--limits]\n*"},
         {"HOME=/h XDG_CACHE_HOME=c XDG_RUNTIME_DIR=/r ostrel info --xdg", 0,
          "config   Home: /h/.config\ndata     Home: /h/.local/share\nstate    Home: "
          "/h/.local/state\ncache    Home: /h/.cache\nruntime   Dir: /r\n",

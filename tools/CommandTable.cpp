@@ -5,10 +5,17 @@ namespace OstrelTool {
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
-        {"info", "info [--xdg]",
-         "Print the system information record and the standard search directories; with --xdg,\n"
+        {"info", "info [--xdg|--limits]",
+         "Print the system information record, the processors and bytes of memory the tool may\n"
+         "use (CPU available, memory limit) and the standard search directories; with --xdg,\n"
          "the user's base directories instead (XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_STATE_HOME,\n"
-         "XDG_CACHE_HOME when absolute, else their defaults below HOME; XDG_RUNTIME_DIR).",
+         "XDG_CACHE_HOME when absolute, else their defaults below HOME; XDG_RUNTIME_DIR). With\n"
+         "--limits, what those two figures are made of, a line each: CPU online (processors\n"
+         "online), CPU affinity (processors in the affinity mask), CPU quota (the tightest quota\n"
+         "of the tool's cgroup and its ancestors, QUOTA/PERIOD microseconds in the cgroup's\n"
+         "directory, or none), CPU available (the affinity count lowered to QUOTA/PERIOD rounded\n"
+         "down, at least 1), memory total (physical memory in bytes), memory cgroup (the lowest\n"
+         "cgroup memory limit in its cgroup's directory, or none), memory limit (the smaller).",
          info},
         {"normalize", "normalize PATH...", "Print each PATH normalised, one per line.", normalize},
         {"scan",

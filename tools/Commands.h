@@ -58,8 +58,13 @@ const Command* findCommand(const std::string& name);
 // stderr; returns the tool's exit code.
 int dispatch(const Args& args);
 
-// "info [--xdg]": true with --xdg.
-bool parseInfoArgs(const Args& args);
+// What ostrel info prints: the record (the default), the XDG base directories (--xdg) or the
+// limits (--limits).
+enum class InfoView { Record, Xdg, Limits };
+
+// "info [--xdg|--limits]"; both options together are a usage error ("--xdg and --limits exclude
+// each other").
+InfoView parseInfoArgs(const Args& args);
 int info(const Args& args);
 
 // "normalize PATH...": the paths, at least one.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include <dirent.h>
@@ -176,6 +177,26 @@ dirent* readdir(DIR* stream) {
         entry->d_type = DT_UNKNOWN;
     }
     return entry;
+}
+ssize_t write(int fd, const void* data, size_t size) {
+    return forward<&write>("write", ssize_t{-1}, fd, data, size);
+}
+int fsync(int fd) {
+    return forward<&fsync>("fsync", -1, fd);
+}
+int renameat(int fromDir, const char* from, int toDir, const char* to) noexcept {
+    return forward<&renameat>("renameat", -1, fromDir, from, toDir, to);
+}
+// The mode argument is there only with O_CREAT or O_TMPFILE.
+int openat(int dir, const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = va_arg(arguments, mode_t);
+        va_end(arguments);
+    }
+    return forward<&openat>("openat", -1, dir, path, flags, mode);
 }
 int gettimeofday(timeval* time, void* zone) noexcept {
     const int result = real<&gettimeofday>("gettimeofday")(time, zone);
