@@ -16,7 +16,8 @@ prerequisites = scripts/prerequisites.sh $(1)
 build = cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null && \
         cmake --build $(BUILD) -j $(JOBS) $(if $(1),--target $(1)) -- --no-print-directory
 
-.PHONY: all run test test-extras benchmarks bench docs package sanitize memcheck fuzz lint clean
+.PHONY: all run test test-extras benchmarks bench bench-peers-build bench-peers docs package sanitize \
+        memcheck fuzz lint clean
 
 all:
 	@$(call prerequisites,$(CORE))
@@ -55,6 +56,26 @@ bench: benchmarks
 	python3 bench/chart.py $(BUILD)/bench.json docs/benchmarks.md docs/benchmarks.svg
 	$(BUILD)/bin/TimeoutSpread
 	$(BUILD)/bin/TalkSpread
+
+# Ostrel against Poco, Boost and Qt 5 (bench/peers/, a CMake project of its own in $(PEER_BUILD)
+# that builds the library from this tree): `make bench-peers-build` installs the peers' Debian
+# packages and builds the programs, `make bench-peers` also runs them and writes the peers table
+# into docs/benchmarks.md and the chart docs/benchmarks-peers.svg.
+PEER_BUILD ?= build-peers
+PEERS := $(CORE) libbenchmark-dev:/usr/include/benchmark/benchmark.h \
+         libpoco-dev:/usr/include/Poco/Foundation.h libboost-dev:/usr/include/boost/version.hpp \
+         'libboost-filesystem-dev:/usr/lib/*/libboost_filesystem.so' \
+         'libboost-thread-dev:/usr/lib/*/libboost_thread.so' \
+         'qtbase5-dev:/usr/lib/*/cmake/Qt5Core/Qt5CoreConfig.cmake'
+
+bench-peers-build:
+	@$(call prerequisites,$(PEERS))
+	cmake -S bench/peers -B $(PEER_BUILD) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(PEER_BUILD) -j $(JOBS) -- --no-print-directory
+
+bench-peers: bench-peers-build
+	@$(call prerequisites,python3:python3 gnuplot-nox:gnuplot)
+	python3 bench/peers/peers.py $(PEER_BUILD) docs/benchmarks.md docs/benchmarks-peers.svg
 
 # The HTML API reference, from the public headers, docs/tour.md and the examples through
 # docs/Doxyfile, lands in $(BUILD)/docs/html/index.html. Any public class, member or enumerator
@@ -115,4 +136,4 @@ lint:
 	scripts/lint.sh $(JOBS) $(CMAKE_FLAGS)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-lint build-package
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-lint build-package $(PEER_BUILD)

@@ -1,5 +1,6 @@
 // Inter-process objects and library loading against the raw call sequences they wrap.
 #include <Ostrel/DynamicLibrary.h>
+#include <Ostrel/FileLock.h>
 #include <Ostrel/RobustMutex.h>
 #include <Ostrel/SharedMemory.h>
 #include <Ostrel/SharedMutex.h>
@@ -10,16 +11,20 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdint>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -354,8 +359,153 @@ void robustPingPongOstrel(benchmark::State& state) {
     Ostrel::SharedSemaphore::remove(pong.c_str());
 }
 
+// A lock file of the benchmark's own in /tmp, removed when it goes.
+struct LockFile {
+    explicit LockFile(const char* what) : path("/tmp/" + name(what)) {}
+    ~LockFile() { unlink(path.c_str()); }
+    LockFile(const LockFile&) = delete;
+    LockFile& operator=(const LockFile&) = delete;
+    const std::string path;
+};
+
+// The whole-file open file description lock of type, as FileLock asks for it.
+struct flock wholeFile(short type) {
+    struct flock request {};
+    request.l_type = type;
+    request.l_whence = SEEK_SET;
+    return request;
+}
+
+// The raw pair: fcntl(F_OFD_SETLK) taking the write lock, and again releasing it.
+struct RawFileLock {
+    explicit RawFileLock(const std::string& path)
+        : fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {}
+    ~RawFileLock() { close(fd); }
+    RawFileLock(const RawFileLock&) = delete;
+    RawFileLock& operator=(const RawFileLock&) = delete;
+    void lock() const {
+        struct flock request = wholeFile(F_WRLCK);
+        fcntl(fd, F_OFD_SETLKW, &request);
+    }
+    bool tryLock() const {
+        struct flock request = wholeFile(F_WRLCK);
+        return fcntl(fd, F_OFD_SETLK, &request) == 0;
+    }
+    void unlock() const {
+        struct flock request = wholeFile(F_UNLCK);
+        fcntl(fd, F_OFD_SETLK, &request);
+    }
+    const int fd;
+};
+
+void fileLockUnlockRaw(benchmark::State& state) {
+    const LockFile file("RawFileLock");
+    const RawFileLock raw(file.path);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(raw.tryLock());
+        raw.unlock();
+    }
+}
+
+// lock (tryLock false) or tryLock (true), then unlock.
+template <bool tryLock> void fileLockUnlockOstrel(benchmark::State& state) {
+    const LockFile file("FileLock");
+    Ostrel::FileLock lock(file.path);
+    OstrelBench::AllocCounter allocs(state);
+    for (auto _ : state) {
+        if (tryLock) {
+            benchmark::DoNotOptimize(lock.tryLock());
+        } else {
+            lock.lock();
+        }
+        lock.unlock();
+    }
+}
+
+std::int64_t nowNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// True once /proc/locks shows a request that waits ("->") for a lock on the file inode.
+bool waiterBlocked(ino_t inode) {
+    const std::string file = ":" + std::to_string(inode) + " ";
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        if (line.find("->") != std::string::npos && line.find(file) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Hand-over: a child process blocked in lock() takes the lock when this process unlocks. Each
+// iteration's time, given by hand, is from just before the unlock to just after the child's lock
+// returned (the monotonic clock is the same in both); the median goes into the counter
+// "medianUs". Lock is RawFileLock or Ostrel::FileLock, each side with its own descriptor.
+template <class Lock> void fileLockHandOver(benchmark::State& state) {
+    const LockFile file("HandOver");
+    Lock holder(file.path);
+    struct stat info {};
+    stat(file.path.c_str(), &info);
+    int go[2], done[2];
+    if (pipe(go) != 0 || pipe(done) != 0) {
+        state.SkipWithError("no pipes");
+        return;
+    }
+    holder.lock();
+    const pid_t child = fork();
+    if (child == 0) {
+        close(go[1]);
+        Lock waiter(file.path);
+        char byte = 0;
+        while (read(go[0], &byte, 1) == 1) {
+            waiter.lock();
+            const std::int64_t taken = nowNs();
+            (void)!write(done[1], &taken, sizeof taken);
+            waiter.unlock();
+        }
+        _exit(0);
+    }
+    close(go[0]);
+    close(done[1]);
+    std::vector<double> latencies;
+    for (auto _ : state) {
+        (void)!write(go[1], "x", 1);
+        while (!waiterBlocked(info.st_ino)) {
+            usleep(20);
+        }
+        const std::int64_t released = nowNs();
+        holder.unlock();
+        std::int64_t taken = 0;
+        (void)!read(done[0], &taken, sizeof taken);
+        const double seconds = static_cast<double>(taken - released) / 1e9;
+        state.SetIterationTime(seconds);
+        latencies.push_back(seconds * 1e6);
+        holder.lock();
+    }
+    close(go[1]);
+    waitpid(child, nullptr, 0);
+    close(done[0]);
+    const auto middle = latencies.begin() + static_cast<std::ptrdiff_t>(latencies.size() / 2);
+    std::nth_element(latencies.begin(), middle, latencies.end());
+    state.counters["medianUs"] = latencies.empty() ? 0 : *middle;
+}
+
 } // namespace
 
+BENCHMARK(fileLockUnlockRaw)->Name("FileLockUnlock/raw");
+BENCHMARK(fileLockUnlockOstrel<false>)->Name("FileLockUnlock/ostrel");
+BENCHMARK(fileLockUnlockOstrel<true>)->Name("FileLockUnlock/tryLock");
+BENCHMARK(fileLockHandOver<RawFileLock>)
+    ->Name("FileLockHandOver/raw")
+    ->UseManualTime()
+    ->Iterations(2000);
+BENCHMARK(fileLockHandOver<Ostrel::FileLock>)
+    ->Name("FileLockHandOver/ostrel")
+    ->UseManualTime()
+    ->Iterations(2000);
 BENCHMARK(robustLockUnlockRaw)->Name("RobustLockUnlock/raw");
 BENCHMARK(robustLockUnlockOstrel<Ostrel::RobustMutex>)->Name("RobustLockUnlock/ostrel");
 BENCHMARK(robustLockUnlockOstrel<Ostrel::SharedMutex>)->Name("RobustLockUnlock/SharedMutex");

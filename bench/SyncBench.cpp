@@ -1,6 +1,7 @@
 // In-process synchronisation: each Ostrel operation against the same platform call sequence
 // written by hand ("raw") and, for context, the standard library's counterpart ("std").
 #include "AllocCount.h"
+#include "RawSync.h"
 
 #include <Ostrel/Event.h>
 #include <Ostrel/Mutex.h>
@@ -21,53 +22,10 @@
 
 namespace {
 
-// A recursive pthread mutex, set up as Ostrel::Mutex sets up its own.
-struct RawRecursiveMutex {
-    RawRecursiveMutex() {
-        pthread_mutexattr_t attr;
-        pthread_mutexattr_init(&attr);
-        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-        pthread_mutex_init(&mutex, &attr);
-        pthread_mutexattr_destroy(&attr);
-    }
-    ~RawRecursiveMutex() { pthread_mutex_destroy(&mutex); }
-    pthread_mutex_t mutex;
-};
-
-struct RawRWLock {
-    RawRWLock() { pthread_rwlock_init(&rwlock, nullptr); }
-    ~RawRWLock() { pthread_rwlock_destroy(&rwlock); }
-    pthread_rwlock_t rwlock;
-};
-
-// The call sequences of Semaphore and Event written out by hand.
-struct RawSemaphore {
-    RawSemaphore() {
-        pthread_mutex_init(&mutex, nullptr);
-        pthread_cond_init(&condition, nullptr);
-    }
-    ~RawSemaphore() {
-        pthread_mutex_destroy(&mutex);
-        pthread_cond_destroy(&condition);
-    }
-    pthread_mutex_t mutex;
-    pthread_cond_t condition;
-    int count = 0;
-};
-
-struct RawEvent {
-    RawEvent() {
-        pthread_mutex_init(&mutex, nullptr);
-        pthread_cond_init(&condition, nullptr);
-    }
-    ~RawEvent() {
-        pthread_mutex_destroy(&mutex);
-        pthread_cond_destroy(&condition);
-    }
-    pthread_mutex_t mutex;
-    pthread_cond_t condition;
-    bool signalled = false;
-};
+using OstrelBench::RawEvent;
+using OstrelBench::RawRecursiveMutex;
+using OstrelBench::RawRWLock;
+using OstrelBench::RawSemaphore;
 
 // ---- Mutex ----------------------------------------------------------------------------------
 
@@ -202,16 +160,8 @@ void semaphoreUpDownRaw(benchmark::State& state) {
     RawSemaphore s;
     OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
-        pthread_mutex_lock(&s.mutex);
-        ++s.count;
-        pthread_mutex_unlock(&s.mutex);
-        benchmark::DoNotOptimize(pthread_cond_signal(&s.condition));
-        pthread_mutex_lock(&s.mutex);
-        while (s.count < 1) {
-            pthread_cond_wait(&s.condition, &s.mutex);
-        }
-        --s.count;
-        benchmark::DoNotOptimize(pthread_mutex_unlock(&s.mutex));
+        benchmark::DoNotOptimize(s.up());
+        benchmark::DoNotOptimize(s.down());
     }
 }
 BENCHMARK(semaphoreUpDownRaw)->Name("SemaphoreUpDown/raw");
@@ -243,16 +193,8 @@ void eventSetWaitRaw(benchmark::State& state) {
     RawEvent e;
     OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
-        pthread_mutex_lock(&e.mutex);
-        e.signalled = true;
-        pthread_cond_signal(&e.condition);
-        benchmark::DoNotOptimize(pthread_mutex_unlock(&e.mutex));
-        pthread_mutex_lock(&e.mutex);
-        if (!e.signalled) {
-            pthread_cond_wait(&e.condition, &e.mutex);
-        }
-        e.signalled = false;
-        benchmark::DoNotOptimize(pthread_mutex_unlock(&e.mutex));
+        benchmark::DoNotOptimize(e.set());
+        benchmark::DoNotOptimize(e.wait());
     }
 }
 BENCHMARK(eventSetWaitRaw)->Name("EventSetWait/raw");
@@ -277,13 +219,7 @@ void takeOneRaw(benchmark::State& state) {
     s.count = INT32_MAX;
     OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
-        pthread_mutex_lock(&s.mutex);
-        const bool taken = s.count >= 1;
-        if (taken) {
-            --s.count;
-        }
-        pthread_mutex_unlock(&s.mutex);
-        benchmark::DoNotOptimize(taken);
+        benchmark::DoNotOptimize(s.tryDown());
     }
 }
 BENCHMARK(takeOneRaw)->Name("TryDown/raw");

@@ -1,10 +1,9 @@
 // libFuzzer target for the argument parsing of the ostrel tool.
 //
-// The first input byte picks a command (info, normalize, scan, locate, run, the domain names, or
-// watch);
-// the rest, split at NUL bytes, is its argument list. A parser either throws UsageError with one
-// of the command's messages, throws HelpRequest for a "--help" or "-h" given, or returns a result
-// that must hold up:
+// The first input byte picks a command (info, normalize, scan, locate, run, the domain names,
+// lock, or watch); the rest, split at NUL bytes, is its argument list. A parser either throws
+// UsageError with one of the command's messages, throws HelpRequest for a "--help" or "-h" given,
+// or returns a result that must hold up:
 //   - every text in the result is one of the words given (or, with "=", a part of one);
 //   - numbers and domains are in range;
 //   - the result, written back as the canonical argument list, parses to the same result.
@@ -73,17 +72,20 @@ const char* domainName(Ostrel::FileLocator::FileDomain domain) {
 }
 
 void fuzzInfo(const Args& args) {
+    using View = OstrelTool::InfoView;
     try {
-        const bool xdg = OstrelTool::parseInfoArgs(args);
-        if (!xdg && !args.empty() && args != Args{"--"}) {
+        const View view = OstrelTool::parseInfoArgs(args);
+        if (view == View::Record && !args.empty() && args != Args{"--"}) {
             fail("info accepted an argument", args[0]);
         }
-        if (xdg && !isWord(args, "--xdg")) {
-            fail("info: --xdg that was not given", args[0]);
+        if ((view == View::Xdg && !isWord(args, "--xdg")) ||
+            (view == View::Limits && !isWord(args, "--limits"))) {
+            fail("info: an option that was not given", args[0]);
         }
     } catch (const UsageError& error) {
         if (!oneOf(error.message,
-                   {"unknown option \"", "unexpected argument \"", "--xdg takes no value"})) {
+                   {"unknown option \"", "unexpected argument \"", "--xdg takes no value",
+                    "--limits takes no value", "--xdg and --limits exclude each other"})) {
             fail("info: unexpected message", error.message);
         }
     }
@@ -250,6 +252,50 @@ void fuzzDomain(const Args& args) {
     }
 }
 
+void fuzzLock(const Args& args) {
+    try {
+        const OstrelTool::LockOptions parsed = OstrelTool::parseLockArgs(args);
+        if (parsed.argv.empty() || !isWord(args, parsed.file)) {
+            fail("lock: no program, or a file that was not given", parsed.file);
+        }
+        if (parsed.timeoutMs < -1 || parsed.timeoutMs > INT_MAX ||
+            parsed.conflictCode.value_or(0) < 0 || parsed.conflictCode.value_or(0) > 255) {
+            fail("lock: milliseconds or exit code out of range", std::to_string(parsed.timeoutMs));
+        }
+        // Everything from PROGRAM on is the program's, unchanged.
+        if (parsed.argv.size() > args.size() ||
+            !std::equal(parsed.argv.begin(), parsed.argv.end(),
+                        args.end() - static_cast<std::ptrdiff_t>(parsed.argv.size()))) {
+            fail("lock: the program's arguments are not the words after FILE", args[0]);
+        }
+        Args canonical;
+        if (parsed.shared) {
+            canonical.emplace_back("--shared");
+        }
+        if (parsed.timeoutMs >= 0) {
+            canonical.push_back("--timeout=" + std::to_string(parsed.timeoutMs));
+        }
+        if (parsed.conflictCode) {
+            canonical.push_back("--conflict-exit-code=" + std::to_string(*parsed.conflictCode));
+        }
+        canonical.insert(canonical.end(), {"--", parsed.file});
+        canonical.insert(canonical.end(), parsed.argv.begin(), parsed.argv.end());
+        const OstrelTool::LockOptions again = OstrelTool::parseLockArgs(canonical);
+        if (again.shared != parsed.shared || again.timeoutMs != parsed.timeoutMs ||
+            again.conflictCode != parsed.conflictCode || again.file != parsed.file ||
+            again.argv != parsed.argv) {
+            fail("lock: the canonical list parses differently", parsed.file);
+        }
+    } catch (const UsageError& error) {
+        if (!oneOf(error.message,
+                   {"unknown option \"", "--shared takes no value", "--timeout needs a value",
+                    "--conflict-exit-code needs a value", "bad number of milliseconds \"",
+                    "bad exit code \"", "missing FILE and PROGRAM", "missing PROGRAM"})) {
+            fail("lock: unexpected message", error.message);
+        }
+    }
+}
+
 void fuzzWatch(const Args& args) {
     try {
         const OstrelTool::WatchArgs parsed = OstrelTool::parseWatchArgs(args);
@@ -293,7 +339,8 @@ void fuzzWatch(const Args& args) {
     }
 }
 
-// Command 0 to 4 is info, normalize, scan, locate and run; 5 the domain names; 6 watch.
+// Command 0 to 4 is info, normalize, scan, locate and run; 5 the domain names; 6 lock; 7
+// watch.
 void fuzzCommand(int command, const Args& args) {
     switch (command) {
     case 0:
@@ -313,6 +360,9 @@ void fuzzCommand(int command, const Args& args) {
         break;
     case 5:
         fuzzDomain(args);
+        break;
+    case 6:
+        fuzzLock(args);
         break;
     default:
         fuzzWatch(args);
@@ -339,7 +389,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     try {
-        fuzzCommand(data[0] % 7, args);
+        fuzzCommand(data[0] % 8, args);
     } catch (const OstrelTool::HelpRequest&) {
         if (std::find(args.begin(), args.end(), "--help") == args.end() &&
             std::find(args.begin(), args.end(), "-h") == args.end()) {

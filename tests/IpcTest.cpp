@@ -1,4 +1,6 @@
-// SharedMemory, SharedMutex, SharedSemaphore and RobustMutex, and every failure they report.
+// SharedMemory, SharedMutex, SharedSemaphore, RobustMutex and FileLock, and every failure they
+// report.
+#include <Ostrel/FileLock.h>
 #include <Ostrel/RobustMutex.h>
 #include <Ostrel/SharedMemory.h>
 #include <Ostrel/SharedMutex.h>
@@ -12,12 +14,16 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <mutex>
+#include <shared_mutex>
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+using Ostrel::FileLock;
 using Ostrel::RobustMutex;
 using Ostrel::SharedMemory;
 using Ostrel::SharedMutex;
@@ -304,6 +310,171 @@ TEST(RobustMutex, ConstructionFailures) {
                   withError("Cannot create robust mutex", ENOMEM));
     }
     EXPECT_FALSE(RobustMutex::remove(name.c_str()));
+}
+
+std::string lockMessage(const std::function<void()>& fn) {
+    return OstrelTest::messageOf<FileLock::Exception>(fn);
+}
+
+// A lock file that cannot be opened, a lock that the system refuses, a moved-from object.
+TEST(FileLock, Failures) {
+    const OstrelTest::TempDir dir;
+    const std::string path = dir.path + "/lock";
+    FileLock lock(path), moved(std::move(lock));
+    EXPECT_TRUE(lock.fd() == -1 && lock.path().empty());
+    lock.unlock(); // nothing held, nothing done
+    // Each call with the rule's fcntl error (0: none).
+    const std::tuple<const char*, int, std::function<void()>, std::string> rows[] = {
+        {"directory", 0, [&] { FileLock(dir.path); }, withError("Cannot open lock file", EISDIR)},
+        {"missing directory", 0, [&] { FileLock(dir.path + "/no/lock"); },
+         withError("Cannot open lock file", ENOENT)},
+        {"NUL byte", 0, [&] { FileLock(path + '\0'); }, withError("Cannot open lock file", EINVAL)},
+        {"moved-from", 0, [&] { lock.tryLockShared(); }, withError("Cannot lock file", EBADF)},
+        {"lock", ENOLCK, [&] { moved.lock(); }, withError("Cannot lock file", ENOLCK)},
+        {"tryLock", ENOLCK, [&] { moved.tryLock(); }, withError("Cannot lock file", ENOLCK)},
+        {"tryLockFor", ENOLCK, [&] { moved.tryLockFor(10); },
+         withError("Cannot lock file", ENOLCK)},
+        {"lockShared", ENOLCK, [&] { moved.lockShared(); }, withError("Cannot lock file", ENOLCK)}};
+    for (const auto& [name, error, call, message] : rows) {
+        const OstrelFault::Inject fault{{"fcntl", error}};
+        EXPECT_EQ(lockMessage(call), message) << name;
+    }
+}
+
+// A holder killed by SIGKILL leaves no lock behind, round after round.
+TEST(FileLock, HolderKilledLeavesNoLock) {
+    const OstrelTest::TempDir dir;
+    const std::string path = dir.path + "/lock";
+    FileLock mine(path);
+    const int rounds = OstrelTest::underValgrind()        ? 10
+                       : OstrelTest::threadSanitizerBuild ? 50
+                                                          : 200;
+    for (int round = 0; round < rounds && !HasFailure(); ++round) {
+        int held[2];
+        ASSERT_EQ(pipe(held), 0);
+        std::fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            FileLock holder(path);
+            holder.lock();
+            (void)!write(held[1], "x", 1);
+            pause();
+        }
+        close(held[1]);
+        char byte = 0;
+        EXPECT_EQ(read(held[0], &byte, 1), 1);
+        close(held[0]);
+        EXPECT_FALSE(mine.tryLock()) << "round " << round;
+        kill(pid, SIGKILL);
+        EXPECT_EQ(OstrelTest::waitForExit(pid, 10000), 128 + SIGKILL);
+        EXPECT_TRUE(mine.tryLock()) << "round " << round;
+        mine.unlock();
+    }
+}
+
+// Objects of one file exclude each other's threads, those in lock and those that retry in
+// tryLockFor. ThreadSanitizer sees the hand-overs: the plain count is no race (the relaxed
+// atomics order nothing). Under valgrind a thread blocked in the kernel's lock stops the others.
+TEST(FileLock, ObjectsExcludeEachOthersThreads) {
+    const OstrelTest::TempDir dir;
+    const int rounds = OstrelTest::underValgrind() ? 20 : 300;
+    std::atomic<int> inside{0}, overlaps{0};
+    long count = 0;
+    OstrelTest::runThreads(3, [&](int thread) {
+        FileLock own(dir.path + "/lock");
+        for (int round = 0; round < rounds; ++round) {
+            if (thread != 0 || OstrelTest::underValgrind()) {
+                EXPECT_TRUE(own.tryLockFor(60000));
+            } else {
+                own.lock();
+            }
+            if (inside.fetch_add(1, std::memory_order_relaxed) != 0) {
+                overlaps.fetch_add(1, std::memory_order_relaxed);
+            }
+            ++count;
+            std::this_thread::yield();
+            inside.fetch_sub(1, std::memory_order_relaxed);
+            own.unlock();
+        }
+    });
+    EXPECT_EQ(overlaps, 0);
+    EXPECT_EQ(count, 3 * rounds);
+}
+
+// Only its own descriptor's last close or unlock lets the lock go; moves hand it on.
+TEST(FileLock, HeldUntilItsOwnDescriptorLetsGo) {
+    const OstrelTest::TempDir dir;
+    const std::string path = dir.path + "/lock";
+    FileLock held(path), other(path);
+    held.lock();
+    held.lock(); // held already: at once
+    close(open(path.c_str(), O_RDONLY));
+    FileLock(path).unlock();
+    EXPECT_FALSE(other.tryLockShared());
+    FileLock moved(std::move(held));
+    EXPECT_FALSE(other.tryLockShared());
+    FileLock elsewhere(dir.path + "/elsewhere");
+    moved = std::move(elsewhere);
+    EXPECT_TRUE(other.tryLock());
+}
+
+// Shared holders coexist and keep the exclusive one out; one object changes its own hold.
+TEST(FileLock, SharedHoldersExcludeTheExclusiveOne) {
+    const OstrelTest::TempDir dir;
+    const std::string path = dir.path + "/lock";
+    FileLock first(path), second(path), writer(path);
+    EXPECT_TRUE(first.tryLockShared() && second.tryLockSharedFor(0));
+    EXPECT_GE(OstrelTest::millisecondsOf([&] { EXPECT_FALSE(writer.tryLockFor(100)); }), 100);
+    EXPECT_FALSE(first.tryLock()); // second shares it: first keeps its shared hold
+    second.unlock();
+    EXPECT_FALSE(writer.tryLock());
+    EXPECT_TRUE(first.tryLock());
+    EXPECT_FALSE(second.tryLockShared());
+    first.lockShared(); // down to a shared hold at once
+    EXPECT_TRUE(std::shared_lock<FileLock>(second, std::try_to_lock).owns_lock());
+    first.unlock();
+    EXPECT_TRUE(std::unique_lock<FileLock>(writer, 1s).owns_lock());
+}
+
+std::atomic<int> lockAlarms{0};
+
+// A new lock file gets 0666 less the umask, a descriptor above a closed standard one. Waits
+// outlast signals a thousand times a second (no SA_RESTART). In a child: the umask, descriptors
+// and dispositions belong to the process.
+TEST(FileLock, OwnDescriptorAndWaitsThroughSignals) {
+    const OstrelTest::TempDir dir;
+    const std::string path = dir.path + "/lock";
+    OstrelTest::inChild([&] {
+        umask(027);
+        close(0);
+        FileLock mine(path);
+        struct stat info {};
+        EXPECT_EQ(stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 0, 0640U);
+        EXPECT_GT(mine.fd(), 2);
+        EXPECT_EQ(fcntl(mine.fd(), F_GETFD), FD_CLOEXEC);
+        int held[2];
+        ASSERT_EQ(pipe(held), 0);
+        const pid_t holder = fork();
+        if (holder == 0) {
+            FileLock lock(path);
+            lock.lock();
+            (void)!write(held[1], "x", 1);
+            std::this_thread::sleep_for(300ms);
+            _exit(0);
+        }
+        char byte = 0;
+        EXPECT_EQ(read(held[0], &byte, 1), 1);
+        struct sigaction action {};
+        action.sa_handler = [](int) { ++lockAlarms; };
+        sigaction(SIGALRM, &action, nullptr);
+        const itimerval rain{{0, 1000}, {0, 1000}};
+        setitimer(ITIMER_REAL, &rain, nullptr);
+        EXPECT_GE(OstrelTest::millisecondsOf([&] { EXPECT_FALSE(mine.tryLockSharedFor(100)); }),
+                  100);
+        mine.lock();
+        EXPECT_GT(lockAlarms, OstrelTest::threadSanitizerBuild ? 0 : 10);
+        EXPECT_EQ(OstrelTest::waitForExit(holder, 10000), 0);
+    });
 }
 
 } // namespace

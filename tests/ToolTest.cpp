@@ -39,7 +39,7 @@ TEST(Tool, EveryCommandInOneTable) {
     const std::string bundle = std::filesystem::canonical(OstrelTest::buildDir()).string() + "/";
     const std::string added = "Info: AddSearchPath: ", searched = added + bundle + "\n" + added;
     const std::string usage =
-        "usage: ostrel COMMAND [ARG...]\n\ncommands:\n  ostrel info [--xdg]\n*";
+        "usage: ostrel COMMAND [ARG...]\n\ncommands:\n  ostrel info [--xdg|--limits]\n*";
     const std::string full = "ostrel: write error: No space left on device\n";
     const std::tuple<std::string, int, std::string, std::string> rows[] = {
         {"ostrel", 2, "", usage},
@@ -64,6 +64,11 @@ TEST(Tool, EveryCommandInOneTable) {
         {"ostrel ldpath --loader", 0, "*" + bundle + "lib\n*", ""},
         {"ostrel load --flags noload " + tiny + "; ostrel load --flags now,global,nodelete " + tiny,
          0, "loaded: " + tiny + "\n", "ostrel load: Cannot load library\n"},
+        {"taskset -c 0 ostrel info --limits; ostrel info --xdg --limits", 2,
+         "CPU    online: *\nCPU  affinity: 1\nCPU     quota: *\nCPU available: 1\nmemory  total: "
+         "*\nmemory cgroup: *\nmemory  limit: *\n",
+         "ostrel info: --xdg and --limits exclude each other\nusage: ostrel info "
+         "[--xdg|--limits]\n*"},
         {"HOME=/h XDG_CACHE_HOME=c XDG_RUNTIME_DIR=/r ostrel info --xdg", 0,
          "config   Home: /h/.config\ndata     Home: /h/.local/share\nstate    Home: "
          "/h/.local/state\ncache    Home: /h/.cache\nruntime   Dir: /r\n",
@@ -95,6 +100,21 @@ TEST(Tool, EveryCommandInOneTable) {
         {"printf 'echo script $0 $1\\n' >s; chmod +x s; "
          "ostrel run ./s a && PATH=.:$PATH ostrel run s b",
          0, "script ./s a\nscript ./s b\n", ""}, // no "#!": run by /bin/sh
+        {"l='ostrel lock lk'; $l sh -c 'exit 3'; echo $?; $l sh -c 'kill -TERM $$'; echo $?; $l "
+         "ostrel lock "
+         "--timeout 0 lk true; echo $?; ostrel lock --shared lk ostrel lock --shared --timeout 0 "
+         "lk "
+         "echo shared; $l no-such-program; echo $?; ostrel lock /nonexistent/lk true; echo $?",
+         0, "3\n143\n1\nshared\n127\n125\n",
+         "ostrel lock: lk: already locked\n"
+         "ostrel lock: no-such-program: Cannot run program - No such file or directory\n"
+         "ostrel lock: /nonexistent/lk: Cannot open lock file - No such file or directory\n"},
+        {"true; ostrel lock lk sh -c 'touch held; exec sleep 30' & for i in $(seq 1000); do [ -e "
+         "held ] "
+         "&& break; sleep 0.01; done; ostrel lock --timeout 100 lk true; echo $?; ostrel lock "
+         "--conflict-exit-code 75 --timeout 0 lk true; echo $?; kill $!; wait $!",
+         143, "1\n75\n",
+         "ostrel lock: lk: still locked after 100 ms\n"}, // "true;" keeps cd out of the job
         {"ostrel run --timeout=100 /bin/sleep 30", 124, "",
          "ostrel run: /bin/sleep: timed out after 100 ms\n"},
         {"ostrel run --timeout 100 --kill-after=100 sh -c 'trap \"\" TERM; sleep 30'", 137, "",
@@ -144,12 +164,13 @@ TEST(Tool, EveryCommandInOneTable) {
              "COMP_CWORD=$(($# - 1)); _ostrel; echo \"${COMPREPLY[*]}\"; }; c ostrel lo; "
              "c ostrel locate --d; c ostrel locate --domain l; c ostrel help r; c ostrel scan --m; "
              "c ostrel run --p; c ostrel watch --j'",
-         0, "locate load\n--domain\nlib\nrun road\n--max-depth\n--preserve-status\n--json\n", ""},
+         0, "locate lock load\n--domain\nlib\nrun road\n--max-depth\n--preserve-status\n--json\n",
+         ""},
         // A watch starts in the background; the loop changes the file until the tool ends or
         // has printed, at most 10 s.
-        {"mkdir wc; touch wc/f; ostrel watch --count 1 wc/f >wc.out & for i in $(seq 200); do kill "
-         "-0 $! "
-         "2>/dev/null || break; echo x >>wc/f; sleep 0.05; done; wait $!; echo $?; cat wc.out",
+        {"mkdir wc; touch wc/f; ostrel watch --count 1 wc/f >wc.out & for i in $(seq 200); do "
+         "kill -0 $! 2>/dev/null || break; echo x >>wc/f; sleep 0.05; done; wait $!; echo $?; "
+         "cat wc.out",
          0, "0\nModified wc/f\n", ""},
         {R"sh(mkdir wj; n=$(printf 'wj/q"b\\\tz\303\251\377'); touch "$n"; ostrel watch --json --count 1 "$n" >wj.out &
               for i in $(seq 200); do kill -0 $! 2>/dev/null || break; touch "$n"; sleep 0.05; done; cat wj.out)sh",
@@ -157,9 +178,9 @@ TEST(Tool, EveryCommandInOneTable) {
          R"({"kind": "AttributesChanged", "path": "wj/q\"b\\\u0009zé\udcff", "oldPath": "", "directory": false})"
          "\n",
          ""},
-        {"mkdir ws; touch ws/f; ostrel watch ws >ws.out & for i in $(seq 200); do [ -s ws.out ] && "
-         "break; "
-         "echo x >>ws/f; sleep 0.05; done; kill -TERM $!; wait $!; echo $?; head -n 1 ws.out",
+        {"mkdir ws; touch ws/f; ostrel watch ws >ws.out & for i in $(seq 200); do "
+         "[ -s ws.out ] && break; echo x >>ws/f; sleep 0.05; done; kill -TERM $!; wait $!; "
+         "echo $?; head -n 1 ws.out",
          0, "0\nModified ws/f\n", ""},
         {"mkdir wt; ostrel watch --timeout 100 wt", 1, "", ""},
         {"ostrel watch --recursive nope/x", 1, "",
@@ -324,6 +345,15 @@ TEST(Tool, ArgumentParsers) {
             parsed([](const Args& a) { return parseRunArgs(a).signal; }, {"--signal", text, "p"}),
             result);
     }
+    const auto lock = [](const Args& a) {
+        const LockOptions l = parseLockArgs(a);
+        return std::make_tuple(l.shared, l.timeoutMs, l.conflictCode.value_or(-1), l.file, l.argv);
+    };
+    EXPECT_EQ(parsed(lock, {"--shared", "--conflict-exit-code=0", "f", "p", "--shared"}),
+              R"((true, -1, 0, "f", { "p", "--shared" }))");
+    EXPECT_EQ(parsed(lock, {"--timeout", "0", "f"}), "error: missing PROGRAM");
+    EXPECT_EQ(parsed(lock, {"--conflict-exit-code", "256", "f", "p"}),
+              "error: bad exit code \"256\"");
     const auto ipc = [](const Args& a) {
         const IpcArgs i = parseIpcArgs(a);
         return std::make_tuple(i.action, i.stale, i.prefix, i.json, i.force, i.names);

@@ -1,10 +1,13 @@
 // What more than one ostrel command does.
 #include "CommandSupport.h"
 
+#include "Commands.h"
 #include "Output.h"
 
 #include <Ostrel/SysInfo.h>
 
+#include <cerrno>
+#include <climits>
 #include <vector>
 
 namespace OstrelTool {
@@ -23,6 +26,30 @@ void recordArguments(const std::string& envName, const char* command, const Args
 void loadLibrary(Ostrel::DynamicLibrary& library, const std::string& path, int flags) {
     const DroppedStdout loaderText;
     library.load(path.c_str(), flags);
+}
+
+long parseMilliseconds(const std::string& text) {
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) > INT_MAX) {
+        throw UsageError{"bad number of milliseconds \"" + text + "\""};
+    }
+    return std::stol(text);
+}
+
+int startFailureCode(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+        return ExitNotFound;
+    case EACCES:
+    case EPERM:
+    case ENOEXEC:
+    case EISDIR:
+    case ETXTBSY:
+        return ExitNotRunnable;
+    default:
+        return ExitRunFailed;
+    }
 }
 
 } // namespace OstrelTool

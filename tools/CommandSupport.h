@@ -1,5 +1,6 @@
 // What more than one ostrel command does: handing the tool's arguments to the system information
-// record (info, locate) and loading a library (load, road).
+// record (info, locate), loading a library (load, road), reading a time limit and telling why a
+// program could not be started (run, lock).
 #pragma once
 
 #include "Arguments.h"
@@ -21,5 +22,13 @@ void recordArguments(const std::string& envName, const char* command, const Args
 // library prints the loader's text of a failed load on stdout as well as in its exception; the
 // tool prints the exception on stderr, and this drops the copy on stdout.
 void loadLibrary(Ostrel::DynamicLibrary& library, const std::string& path, int flags = RTLD_LAZY);
+
+// The milliseconds that text gives, 0 to INT_MAX; throws UsageError "bad number of milliseconds
+// \"TEXT\"" otherwise.
+long parseMilliseconds(const std::string& text);
+
+// The exit code for a program that Command::start could not start with error: ExitNotFound,
+// ExitNotRunnable or ExitRunFailed, as the shells tell them.
+int startFailureCode(int error);
 
 } // namespace OstrelTool

@@ -5,10 +5,17 @@ namespace OstrelTool {
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
-        {"info", "info [--xdg]",
-         "Print the system information record and the standard search directories; with --xdg,\n"
+        {"info", "info [--xdg|--limits]",
+         "Print the system information record, the processors and bytes of memory the tool may\n"
+         "use (CPU available, memory limit) and the standard search directories; with --xdg,\n"
          "the user's base directories instead (XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_STATE_HOME,\n"
-         "XDG_CACHE_HOME when absolute, else their defaults below HOME; XDG_RUNTIME_DIR).",
+         "XDG_CACHE_HOME when absolute, else their defaults below HOME; XDG_RUNTIME_DIR). With\n"
+         "--limits, what those two figures are made of, a line each: CPU online (processors\n"
+         "online), CPU affinity (processors in the affinity mask), CPU quota (the tightest quota\n"
+         "of the tool's cgroup and its ancestors, QUOTA/PERIOD microseconds in the cgroup's\n"
+         "directory, or none), CPU available (the affinity count lowered to QUOTA/PERIOD rounded\n"
+         "down, at least 1), memory total (physical memory in bytes), memory cgroup (the lowest\n"
+         "cgroup memory limit in its cgroup's directory, or none), memory limit (the smaller).",
          info},
         {"normalize", "normalize PATH...", "Print each PATH normalised, one per line.", normalize},
         {"scan",
@@ -46,6 +53,18 @@ const std::vector<Command>& commands() {
          "child alone. Exits 127 when PROGRAM is not found, 126 when it cannot be run, 125 for a\n"
          "usage error or when the tool fails.",
          run, ExitRunFailed},
+        {"lock", "lock [--shared] [--timeout MS] [--conflict-exit-code N] FILE PROGRAM [ARG...]",
+         "Take a lock on FILE (created when missing, its contents left alone), run PROGRAM with\n"
+         "the ARGs while holding it, and release it when PROGRAM ends; exit with PROGRAM's exit\n"
+         "code, or 128 + N when signal N ended it. The lock excludes every other holder, or with\n"
+         "--shared every exclusive one; the system releases it when its holder ends, even by\n"
+         "SIGKILL. Without --timeout the tool waits as long as it takes; --timeout waits at most\n"
+         "MS milliseconds (0: tries once). A lock not had in time exits 1 with a line on stderr,\n"
+         "or N of --conflict-exit-code without one. SIGINT, SIGTERM, SIGHUP and SIGQUIT sent to\n"
+         "the tool go to PROGRAM, so that the lock lasts until PROGRAM ends. Exits 127 when\n"
+         "PROGRAM is not found, 126 when it cannot be run, 125 for a usage error or\n"
+         "when FILE cannot be opened or locked.",
+         lock, ExitRunFailed},
         {"ldpath", "ldpath [--loader]",
          "Print the library search path, one directory per line: LD_LIBRARY_PATH, /lib and\n"
          "/usr/lib; with --loader, the directories the loader really searches for a bare name\n"

@@ -10,6 +10,7 @@
 #include <Ostrel/FileLocator.h>
 
 #include <csignal>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,13 +25,14 @@ enum ExitCode : int {
     ExitUsage = 2,
     // ostrel run: the time limit ended the child (with its signal; SIGKILL gives 128 + 9).
     ExitTimedOut = 124,
-    // ostrel run: a usage error, or the tool itself failed.
+    // ostrel run and lock: a usage error, or the tool itself failed; ostrel lock: also a lock
+    // file that cannot be opened.
     ExitRunFailed = 125,
-    // ostrel run: the program was found but cannot be run.
+    // ostrel run and lock: the program was found but cannot be run.
     ExitNotRunnable = 126,
-    // ostrel run: the program was not found.
+    // ostrel run and lock: the program was not found.
     ExitNotFound = 127,
-    // ostrel run: plus the signal that ended the child.
+    // ostrel run and lock: plus the signal that ended the child.
     ExitSignalBase = 128,
 };
 
@@ -56,8 +58,13 @@ const Command* findCommand(const std::string& name);
 // stderr; returns the tool's exit code.
 int dispatch(const Args& args);
 
-// "info [--xdg]": true with --xdg.
-bool parseInfoArgs(const Args& args);
+// What ostrel info prints: the record (the default), the XDG base directories (--xdg) or the
+// limits (--limits).
+enum class InfoView { Record, Xdg, Limits };
+
+// "info [--xdg|--limits]"; both options together are a usage error ("--xdg and --limits exclude
+// each other").
+InfoView parseInfoArgs(const Args& args);
 int info(const Args& args);
 
 // "normalize PATH...": the paths, at least one.
@@ -124,6 +131,24 @@ struct RunOptions {
 // "SIG", in any case (HUP, sigusr1, RTMIN+2; "bad signal \"TEXT\"" otherwise).
 RunOptions parseRunArgs(const Args& args);
 int run(const Args& args);
+
+struct LockOptions {
+    // A shared lock instead of the exclusive one.
+    bool shared = false;
+    // -1: wait as long as it takes; 0: try once; otherwise up to INT_MAX milliseconds.
+    long timeoutMs = -1;
+    // The exit code, 0 to 255, when the lock cannot be had within the limit; without it the code
+    // is ExitFailure and a line on stderr says so.
+    std::optional<int> conflictCode;
+    std::string file;
+    // PROGRAM and its ARGs, never empty.
+    std::vector<std::string> argv;
+};
+
+// "lock [--shared] [--timeout MS] [--conflict-exit-code N] FILE PROGRAM [ARG...]": the options
+// only before FILE; MS as for run, N 0 to 255 ("bad exit code \"N\"" otherwise).
+LockOptions parseLockArgs(const Args& args);
+int lock(const Args& args);
 
 struct IpcArgs {
     enum Action { List, Remove };

@@ -11,16 +11,19 @@ namespace Ostrel {
 /// \class Ostrel::Locker
 /// \brief Holds a lock exclusively from its construction to its destruction.
 ///
-/// For Ostrel::Mutex, Ostrel::SharedMutex and the write side of Ostrel::RWLock (any class with
-/// lock() and unlock()). The constructor blocks in lock(), the destructor calls unlock(). Unlike
-/// std::lock_guard it carries the annotations of <Ostrel/ThreadAnnotations.h>, so clang's
-/// -Wthread-safety knows that data OSTREL_GUARDED_BY the lock may be used in its scope.
-/// Nothing allocates or throws. A SharedMutex whose lock fails prints its line and is not held;
-/// the Locker's unlock then prints its own.
+/// For Ostrel::Mutex, Ostrel::SharedMutex, Ostrel::FileLock and the write side of Ostrel::RWLock
+/// (any class with lock() and unlock()). The constructor blocks in lock(), the destructor calls
+/// unlock(). Unlike std::lock_guard it carries the annotations of <Ostrel/ThreadAnnotations.h>,
+/// so clang's -Wthread-safety knows that data OSTREL_GUARDED_BY the lock may be used in its
+/// scope. Nothing allocates; the constructor throws what lock() throws (FileLock's exception, or
+/// a thread's cancellation while it waits), and nothing else does. A SharedMutex whose lock fails
+/// prints its line and is not held; the Locker's unlock then prints its own.
 template <class M> class OSTREL_SCOPED_CAPABILITY Locker {
 public:
     /// Blocks until the calling thread holds lock.
-    explicit Locker(M& lock) noexcept OSTREL_ACQUIRE(lock) : held(lock) { held.lock(); }
+    explicit Locker(M& lock) noexcept(noexcept(lock.lock())) OSTREL_ACQUIRE(lock) : held(lock) {
+        held.lock();
+    }
     /// Releases the lock.
     ~Locker() OSTREL_RELEASE() { held.unlock(); }
     /// Not copyable.

@@ -76,6 +76,51 @@ public:
     std::string runtimeDir() const;
     /// @}
 
+    /// What availableParallelism() and memoryLimit() are made of, for a report of them.
+    struct ResourceLimits {
+        /// The processors in the affinity mask (sched_getaffinity); the processors online when
+        /// the mask cannot be read. At least 1.
+        std::uint32_t affinityCount = 1;
+        /// The tightest CPU quota of the process's cgroup and its ancestors: cpuQuota
+        /// microseconds of processor time in each cpuPeriod microseconds. Both 0 when none is set.
+        std::uint64_t cpuQuota = 0;
+        /// The period of cpuQuota, in microseconds; 0 when no quota is set.
+        std::uint64_t cpuPeriod = 0;
+        /// The directory of the cgroup that sets cpuQuota; empty when none does.
+        std::string cpuQuotaGroup;
+        /// The physical memory in bytes (sysconf); 0 when the system does not say.
+        std::uint64_t physicalMemory = 0;
+        /// The lowest memory limit of the process's cgroup and its ancestors, in bytes; 0 when
+        /// none is set.
+        std::uint64_t cgroupMemoryLimit = 0;
+        /// The directory of the cgroup that sets cgroupMemoryLimit; empty when none does.
+        std::string memoryLimitGroup;
+    };
+
+    /// @name Limits the process lives in
+    /// Computed on each call; nothing in the record changes, nothing is printed. The cgroups
+    /// are those of /proc/self/cgroup, cgroup v2 and every v1 hierarchy with the cpu or memory
+    /// controller (hybrid hosts have both), found at their mount points in
+    /// /proc/self/mountinfo; the process's cgroup and each ancestor up to the mount's root (in
+    /// a container, the root of its cgroup namespace) count. A quota in v2 is cpu.max
+    /// ("max 100000" or "150000 100000"), in v1 cpu.cfs_quota_us / cpu.cfs_period_us; a memory
+    /// limit in v2 is memory.max, in v1 memory.limit_in_bytes (whose "no limit" is a huge
+    /// number, which is not counted). A file that is missing,
+    /// unreadable or holds no number is no limit: without /proc or cgroups the affinity mask
+    /// and the physical memory decide. Thread-safe; nothing but an allocation failure
+    /// (std::bad_alloc) is thrown.
+    /// @{
+    /// The affinity count, the quota and the memory limits, each with where it comes from.
+    ResourceLimits resourceLimits() const;
+    /// The processors this process may use: the affinity count, lowered to a CPU quota's
+    /// quota / period rounded down (150000 / 100000 gives 1), at least 1. A thread pool sized
+    /// by it keeps the processors busy that the process really gets.
+    std::uint32_t availableParallelism() const;
+    /// The bytes of memory this process may use: the smallest of the physical memory and the
+    /// cgroup memory limits (UINT64_MAX when the system says neither).
+    std::uint64_t memoryLimit() const;
+    /// @}
+
     /// The window handle; always 0 on this platform.
     std::int32_t windowHandle = 0;
     /// The environment name given to set(); envName + "_DIR" names FileLocator's variable.

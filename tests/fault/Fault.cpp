@@ -3,10 +3,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
@@ -162,6 +164,14 @@ __attribute__((no_sanitize("address"))) long syscall(long number, ...) noexcept 
                       : real<&syscall>("syscall")(number, args[0], args[1], args[2], args[3],
                                                   args[4], args[5]);
 }
+// The third argument, an int or a pointer, is passed on as the C library reads it itself.
+int fcntl(int fd, int command, ...) {
+    va_list rest;
+    va_start(rest, command);
+    void* const argument = va_arg(rest, void*);
+    va_end(rest);
+    return forward<&fcntl>("fcntl", -1, fd, command, argument);
+}
 int sem_close(sem_t* semaphore) noexcept {
     return forward<&sem_close>("sem_close", -1, semaphore);
 }
@@ -185,6 +195,26 @@ dirent* readdir(DIR* stream) {
         entry->d_type = DT_UNKNOWN;
     }
     return entry;
+}
+ssize_t write(int fd, const void* data, size_t size) {
+    return forward<&write>("write", ssize_t{-1}, fd, data, size);
+}
+int fsync(int fd) {
+    return forward<&fsync>("fsync", -1, fd);
+}
+int renameat(int fromDir, const char* from, int toDir, const char* to) noexcept {
+    return forward<&renameat>("renameat", -1, fromDir, from, toDir, to);
+}
+// The mode argument is there only with O_CREAT or O_TMPFILE.
+int openat(int dir, const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = va_arg(arguments, mode_t);
+        va_end(arguments);
+    }
+    return forward<&openat>("openat", -1, dir, path, flags, mode);
 }
 int gettimeofday(timeval* time, void* zone) noexcept {
     const int result = real<&gettimeofday>("gettimeofday")(time, zone);
