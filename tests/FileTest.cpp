@@ -809,104 +809,102 @@ TEST(FileWatcher, FailuresNameThePathAndTheLimit) {
     ASSERT_EQ(::mkdir((tmp.path + "/new").c_str(), 0755), 0);
     EXPECT_EQ(thrown([&] { watcher.waitFor(10000); }), "Cannot watch " + tmp.path + "/new" + full);
     EXPECT_EQ(eventsOf(watcher, tmp.path, 1), "Created new/\n"); // kept for the next call
+}
 
-    // The names in a directory, sorted; its contents of a file.
-    Paths namesIn(const std::string& dir) {
-        Paths names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-            names.push_back(entry.path().filename());
+// The names in a directory, sorted; its contents of a file.
+Paths namesIn(const std::string& dir) {
+    Paths names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        names.push_back(entry.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string contentsOf(const std::string& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+struct stat statusOf(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
+    return info;
+}
+
+std::string fileError(const std::function<void()>& fn) {
+    return OstrelTest::messageOf<FileError>(fn);
+}
+
+// Both roads, the unnamed file and the hidden name (the file system without O_TMPFILE, as the
+// fault seam makes it): nothing but the target is left, the mode and owner of the file replaced
+// are kept, a link stays and its target is replaced; a new file gets 0666 less the umask.
+TEST(AtomicFile, ReplacesWholeKeepingModeOwnerAndLinks) {
+    const OstrelTest::TempDir tmp;
+    const std::string file = tmp.path + "/f", link = tmp.path + "/l";
+    tmp.makeFile("f", "old");
+    tmp.makeFile("sub/x");
+    ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+    const bool root = geteuid() == 0;
+    ASSERT_TRUE(!root || chown(file.c_str(), 1234, 5678) == 0);
+    ASSERT_EQ(symlink("f", link.c_str()), 0);
+    ASSERT_EQ(symlink("sub/made", (tmp.path + "/dangling").c_str()), 0);
+    const Paths names{"dangling", "f", "l", "sub"};
+    for (const int road : {0, EOPNOTSUPP}) {
+        const OstrelFault::Inject noTmpFile{{"openat", road}};
+        {
+            AtomicFile uncommitted(file);
+            uncommitted.write("new");
+            EXPECT_EQ(namesIn(tmp.path).size(), road == 0 ? 4U : 5U);
         }
-        std::sort(names.begin(), names.end());
-        return names;
+        EXPECT_EQ(contentsOf(file) + std::to_string(namesIn(tmp.path) == names), "old1") << road;
     }
-
-    std::string contentsOf(const std::string& path) {
-        std::ifstream in(path);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-
-    struct stat statusOf(const std::string& path) {
-        struct stat info {};
-        EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
-        return info;
-    }
-
-    std::string fileError(const std::function<void()>& fn) {
-        return OstrelTest::messageOf<FileError>(fn);
-    }
-
-    // Both roads, the unnamed file and the hidden name (the file system without O_TMPFILE, as the
-    // fault seam makes it): nothing but the target is left, the mode and owner of the file replaced
-    // are kept, a link stays and its target is replaced; a new file gets 0666 less the umask.
-    TEST(AtomicFile, ReplacesWholeKeepingModeOwnerAndLinks) {
-        const OstrelTest::TempDir tmp;
-        const std::string file = tmp.path + "/f", link = tmp.path + "/l";
-        tmp.makeFile("f", "old");
-        tmp.makeFile("sub/x");
-        ASSERT_EQ(chmod(file.c_str(), 0640), 0);
-        const bool root = geteuid() == 0;
-        ASSERT_TRUE(!root || chown(file.c_str(), 1234, 5678) == 0);
-        ASSERT_EQ(symlink("f", link.c_str()), 0);
-        ASSERT_EQ(symlink("sub/made", (tmp.path + "/dangling").c_str()), 0);
-        const Paths names{"dangling", "f", "l", "sub"};
-        for (const int road : {0, EOPNOTSUPP}) {
+    for (const int road : {0, EOPNOTSUPP}) {
+        const std::string text = "text " + std::to_string(road);
+        {
             const OstrelFault::Inject noTmpFile{{"openat", road}};
-            {
-                AtomicFile uncommitted(file);
-                uncommitted.write("new");
-                EXPECT_EQ(namesIn(tmp.path).size(), road == 0 ? 4U : 5U);
-            }
-            EXPECT_EQ(contentsOf(file) + std::to_string(namesIn(tmp.path) == names), "old1")
-                << road;
+            AtomicFile::write(road == 0 ? file : link, text);
         }
-        for (const int road : {0, EOPNOTSUPP}) {
-            const std::string text = "text " + std::to_string(road);
-            {
-                const OstrelFault::Inject noTmpFile{{"openat", road}};
-                AtomicFile::write(road == 0 ? file : link, text);
-            }
-            EXPECT_EQ(contentsOf(file), text);
-            EXPECT_EQ(statusOf(file).st_mode, S_IFREG | 0640);
-            EXPECT_EQ(statusOf(file).st_uid + statusOf(file).st_gid,
-                      root ? 1234U + 5678 : 2 * getuid());
-            EXPECT_TRUE(S_ISLNK(statusOf(link).st_mode));
-            EXPECT_EQ(namesIn(tmp.path), names);
-        }
-        OstrelTest::inChild([&] {
-            umask(027);
-            AtomicFile::write(tmp.path + "/dangling", "made");
-            EXPECT_EQ(contentsOf(tmp.path + "/sub/made"), "made");
-            EXPECT_EQ(statusOf(tmp.path + "/sub/made").st_mode, S_IFREG | 0640);
-            EXPECT_TRUE(S_ISLNK(statusOf(tmp.path + "/dangling").st_mode));
-        });
+        EXPECT_EQ(contentsOf(file), text);
+        EXPECT_EQ(statusOf(file).st_mode, S_IFREG | 0640);
+        EXPECT_EQ(statusOf(file).st_uid + statusOf(file).st_gid,
+                  root ? 1234U + 5678 : 2 * getuid());
+        EXPECT_TRUE(S_ISLNK(statusOf(link).st_mode));
+        EXPECT_EQ(namesIn(tmp.path), names);
     }
+    OstrelTest::inChild([&] {
+        umask(027);
+        AtomicFile::write(tmp.path + "/dangling", "made");
+        EXPECT_EQ(contentsOf(tmp.path + "/sub/made"), "made");
+        EXPECT_EQ(statusOf(tmp.path + "/sub/made").st_mode, S_IFREG | 0640);
+        EXPECT_TRUE(S_ISLNK(statusOf(tmp.path + "/dangling").st_mode));
+    });
+}
 
-    // Every failure names its step, and leaves the path as it was and no file behind.
-    TEST(AtomicFile, FailuresLeaveThePathAsItWas) {
-        const OstrelTest::TempDir tmp;
-        tmp.makeFile("f", "old");
-        tmp.makeFile("d/x");
-        ASSERT_EQ(symlink("loop", (tmp.path + "/loop").c_str()), 0);
-        const std::string file = tmp.path + "/f";
-        enum Then { Nothing, CommitAgain, WriteAgain };
-        struct Row {
-            const char* name;
-            std::string path;
-            OstrelFault::Rule fault;
-            Then then;
-            std::string message;
-        };
-        const auto create = [](int error) {
-            return OstrelTest::withError("Cannot create file", error);
-        };
-        const auto write = [](int error) {
-            return OstrelTest::withError("Cannot write file", error);
-        };
-        const auto replace = [](int error) {
-            return OstrelTest::withError("Cannot replace file", error);
-        };
-        const OstrelFault::Rule none{"none", 0};
-        // clang-format off
+// Every failure names its step, and leaves the path as it was and no file behind.
+TEST(AtomicFile, FailuresLeaveThePathAsItWas) {
+    const OstrelTest::TempDir tmp;
+    tmp.makeFile("f", "old");
+    tmp.makeFile("d/x");
+    ASSERT_EQ(symlink("loop", (tmp.path + "/loop").c_str()), 0);
+    const std::string file = tmp.path + "/f";
+    enum Then { Nothing, CommitAgain, WriteAgain };
+    struct Row {
+        const char* name;
+        std::string path;
+        OstrelFault::Rule fault;
+        Then then;
+        std::string message;
+    };
+    const auto create = [](int error) {
+        return OstrelTest::withError("Cannot create file", error);
+    };
+    const auto write = [](int error) { return OstrelTest::withError("Cannot write file", error); };
+    const auto replace = [](int error) {
+        return OstrelTest::withError("Cannot replace file", error);
+    };
+    const OstrelFault::Rule none{"none", 0};
+    // clang-format off
     const Row rows[] = {
         {"empty path", "", none, Nothing, create(ENOENT)},
         {"no directory", tmp.path + "/none/f", none, Nothing, create(ENOENT)},
@@ -921,240 +919,236 @@ TEST(FileWatcher, FailuresNameThePathAndTheLimit) {
         {"committed twice", file, none, CommitAgain, replace(EBADF)},
         {"written after commit", file, none, WriteAgain, write(EBADF)},
     };
-        // clang-format on
-        for (const Row& row : rows) {
-            EXPECT_EQ(fileError([&] {
-                          AtomicFile atomic(row.path);
-                          const OstrelFault::Inject fault{row.fault};
-                          atomic.write("new");
+    // clang-format on
+    for (const Row& row : rows) {
+        EXPECT_EQ(fileError([&] {
+                      AtomicFile atomic(row.path);
+                      const OstrelFault::Inject fault{row.fault};
+                      atomic.write("new");
+                      atomic.commit();
+                      if (row.then == CommitAgain) {
                           atomic.commit();
-                          if (row.then == CommitAgain) {
-                              atomic.commit();
-                          }
-                          atomic.write("more");
-                      }),
-                      row.message)
-                << row.name;
-            EXPECT_EQ(contentsOf(file), row.then == Nothing ? "old" : "new") << row.name;
-            EXPECT_EQ(namesIn(tmp.path), (Paths{"d", "f", "loop"})) << row.name;
-            AtomicFile::write(file, "old");
-        }
-        ASSERT_EQ(chmod(tmp.path.c_str(), 0555), 0);
-        OstrelTest::inChild([&] {
-            (void)setuid(65534); // root may write anywhere
-            EXPECT_EQ(fileError([&] { AtomicFile atomic(file); }), create(EACCES));
-        });
-        chmod(tmp.path.c_str(), 0700);
+                      }
+                      atomic.write("more");
+                  }),
+                  row.message)
+            << row.name;
+        EXPECT_EQ(contentsOf(file), row.then == Nothing ? "old" : "new") << row.name;
+        EXPECT_EQ(namesIn(tmp.path), (Paths{"d", "f", "loop"})) << row.name;
+        AtomicFile::write(file, "old");
     }
+    ASSERT_EQ(chmod(tmp.path.c_str(), 0555), 0);
+    OstrelTest::inChild([&] {
+        (void)setuid(65534); // root may write anywhere
+        EXPECT_EQ(fileError([&] { AtomicFile atomic(file); }), create(EACCES));
+    });
+    chmod(tmp.path.c_str(), 0700);
+}
 
-    // A few hundred saves of versions, each 64 KiB with its number at both ends, by writers killed
-    // with SIGKILL at random points (in memory where there is some, where a save takes microseconds
-    // instead of the milliseconds of two flushes to a disk): the file always holds one whole
-    // version, and a copy that a kill between link and rename leaves under the hidden name is whole
-    // too.
-    TEST(AtomicFile, AWriterKilledAnywhereLeavesOneWholeVersion) {
-        OstrelTest::inChild([] {
+// A few hundred saves of versions, each 64 KiB with its number at both ends, by writers killed
+// with SIGKILL at random points (in memory where there is some, where a save takes microseconds
+// instead of the milliseconds of two flushes to a disk): the file always holds one whole version,
+// and a copy that a kill between link and rename leaves under the hidden name is whole too.
+TEST(AtomicFile, AWriterKilledAnywhereLeavesOneWholeVersion) {
+    OstrelTest::inChild([] {
+        setenv("TMPDIR", "/dev/shm", access("/dev/shm", W_OK) == 0 ? 1 : 0);
+        const OstrelTest::TempDir tmp;
+        const std::string path = tmp.path + "/data";
+        const auto version = [](int n) {
+            std::string text = std::to_string(n) + ":";
+            text.resize(65536, static_cast<char>('a' + n % 26));
+            return text + std::to_string(n);
+        };
+        AtomicFile::write(path, version(0));
+        std::mt19937 random(std::random_device{}());
+        // A child of a sanitized or valgrind's process takes long to start.
+        const std::mt19937::result_type microseconds =
+            OstrelTest::threadSanitizerBuild || OstrelTest::underValgrind() ? 200000 : 20000;
+        int saved = 0;
+        for (int round = 0; round < 20; ++round) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                for (int n = saved + 1;; ++n) {
+                    AtomicFile::write(path, version(n));
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % microseconds));
+            kill(pid, SIGKILL);
+            EXPECT_EQ(OstrelTest::waitForExit(pid, 20000), 128 + SIGKILL);
+            const Paths names = namesIn(tmp.path);
+            EXPECT_TRUE(std::find(names.begin(), names.end(), "data") != names.end());
+            for (const std::string& name : names) {
+                const std::string text = contentsOf(tmp.path + "/" + name);
+                EXPECT_EQ(text, version(std::atoi(text.c_str()))) << name;
+                EXPECT_TRUE(name == "data" || (name.rfind(".data.", 0) == 0 && name.size() == 22 &&
+                                               name.compare(18, 4, ".tmp") == 0))
+                    << name;
+                if (name == "data") {
+                    saved = std::atoi(text.c_str());
+                } else {
+                    unlink((tmp.path + "/" + name).c_str());
+                }
+            }
+        }
+        EXPECT_GT(saved, 20);
+    });
+}
+
+// The count is what find lists; a link is removed, never followed; a trailing "/" asks for a
+// directory.
+TEST(RemoveAll, CountsAndFollowsNoLink) {
+    const OstrelTest::TempDir tmp;
+    for (const char* file : {"out/keep", "t/a/b/c/f", "t/a/g", "t/.h", "file"}) {
+        tmp.makeFile(file);
+    }
+    ASSERT_EQ(mkdir((tmp.path + "/t/e").c_str(), 0755), 0);
+    for (const char* link : {"t/a/l", "t/l", "l"}) {
+        ASSERT_EQ(symlink((tmp.path + "/out").c_str(), (tmp.path + "/" + link).c_str()), 0);
+    }
+    ASSERT_EQ(symlink((tmp.path + "/out/keep").c_str(), (tmp.path + "/t/k").c_str()), 0);
+    const std::string found = outputOf("find " + tmp.path + "/t | wc -l");
+    const auto removed = [&](const std::string& path) {
+        std::string result;
+        try {
+            result = std::to_string(removeAll(tmp.path + path));
+        } catch (const FileError& error) {
+            result = error.what() + std::string(" at ") + error.path().substr(tmp.path.size());
+        }
+        return result;
+    };
+    const std::string notDirectory = strerror(ENOTDIR);
+    EXPECT_EQ(removed("/l/"), "Cannot remove " + tmp.path + "/l/ - " + notDirectory + " at /l/");
+    EXPECT_EQ(removed("/file/"),
+              "Cannot remove " + tmp.path + "/file/ - " + notDirectory + " at /file/");
+    EXPECT_EQ(removed("/file/x"),
+              "Cannot remove " + tmp.path + "/file/x - " + notDirectory + " at /file/x");
+    EXPECT_EQ(removed("/t/") + "\n", found);
+    EXPECT_EQ(removed("/l") + removed("/file") + removed("/none") + removed("/none/x"), "1100");
+    EXPECT_EQ(namesIn(tmp.path), Paths{"out"});
+    EXPECT_EQ(namesIn(tmp.path + "/out"), Paths{"keep"});
+    EXPECT_EQ(removeAll(""), 0U);
+}
+
+// 10,000 levels with a file every 100: no recursion, and 34 descriptors at most.
+TEST(RemoveAll, ADeepTreeWithFewDescriptors) {
+    const int depth =
+        OstrelTest::underValgrind() || OstrelTest::threadSanitizerBuild ? 2000 : 10000;
+    OstrelTest::inChild(
+        [&] {
+            // In memory where there is some: ext4 takes seconds for the deep tree.
             setenv("TMPDIR", "/dev/shm", access("/dev/shm", W_OK) == 0 ? 1 : 0);
             const OstrelTest::TempDir tmp;
-            const std::string path = tmp.path + "/data";
-            const auto version = [](int n) {
-                std::string text = std::to_string(n) + ":";
-                text.resize(65536, static_cast<char>('a' + n % 26));
-                return text + std::to_string(n);
-            };
-            AtomicFile::write(path, version(0));
-            std::mt19937 random(std::random_device{}());
-            // A child of a sanitized or valgrind's process takes long to start.
-            const std::mt19937::result_type microseconds =
-                OstrelTest::threadSanitizerBuild || OstrelTest::underValgrind() ? 200000 : 20000;
-            int saved = 0;
-            for (int round = 0; round < 20; ++round) {
-                const pid_t pid = fork();
-                if (pid == 0) {
-                    for (int n = saved + 1;; ++n) {
-                        AtomicFile::write(path, version(n));
-                    }
+            int fd = open(tmp.path.c_str(), O_RDONLY | O_DIRECTORY);
+            for (int level = 0; level < depth; ++level) {
+                ASSERT_EQ(mkdirat(fd, "d", 0755), 0);
+                if (level % 100 == 0) {
+                    close(openat(fd, "f", O_CREAT | O_WRONLY, 0644));
                 }
-                std::this_thread::sleep_for(std::chrono::microseconds(random() % microseconds));
-                kill(pid, SIGKILL);
-                EXPECT_EQ(OstrelTest::waitForExit(pid, 20000), 128 + SIGKILL);
-                const Paths names = namesIn(tmp.path);
-                EXPECT_TRUE(std::find(names.begin(), names.end(), "data") != names.end());
-                for (const std::string& name : names) {
-                    const std::string text = contentsOf(tmp.path + "/" + name);
-                    EXPECT_EQ(text, version(std::atoi(text.c_str()))) << name;
-                    EXPECT_TRUE(name == "data" ||
-                                (name.rfind(".data.", 0) == 0 && name.size() == 22 &&
-                                 name.compare(18, 4, ".tmp") == 0))
-                        << name;
-                    if (name == "data") {
-                        saved = std::atoi(text.c_str());
-                    } else {
-                        unlink((tmp.path + "/" + name).c_str());
-                    }
-                }
-            }
-            EXPECT_GT(saved, 20);
-        });
-    }
-
-    // The count is what find lists; a link is removed, never followed; a trailing "/" asks for a
-    // directory.
-    TEST(RemoveAll, CountsAndFollowsNoLink) {
-        const OstrelTest::TempDir tmp;
-        for (const char* file : {"out/keep", "t/a/b/c/f", "t/a/g", "t/.h", "file"}) {
-            tmp.makeFile(file);
-        }
-        ASSERT_EQ(mkdir((tmp.path + "/t/e").c_str(), 0755), 0);
-        for (const char* link : {"t/a/l", "t/l", "l"}) {
-            ASSERT_EQ(symlink((tmp.path + "/out").c_str(), (tmp.path + "/" + link).c_str()), 0);
-        }
-        ASSERT_EQ(symlink((tmp.path + "/out/keep").c_str(), (tmp.path + "/t/k").c_str()), 0);
-        const std::string found = outputOf("find " + tmp.path + "/t | wc -l");
-        const auto removed = [&](const std::string& path) {
-            std::string result;
-            try {
-                result = std::to_string(removeAll(tmp.path + path));
-            } catch (const FileError& error) {
-                result = error.what() + std::string(" at ") + error.path().substr(tmp.path.size());
-            }
-            return result;
-        };
-        const std::string notDirectory = strerror(ENOTDIR);
-        EXPECT_EQ(removed("/l/"),
-                  "Cannot remove " + tmp.path + "/l/ - " + notDirectory + " at /l/");
-        EXPECT_EQ(removed("/file/"),
-                  "Cannot remove " + tmp.path + "/file/ - " + notDirectory + " at /file/");
-        EXPECT_EQ(removed("/file/x"),
-                  "Cannot remove " + tmp.path + "/file/x - " + notDirectory + " at /file/x");
-        EXPECT_EQ(removed("/t/") + "\n", found);
-        EXPECT_EQ(removed("/l") + removed("/file") + removed("/none") + removed("/none/x"), "1100");
-        EXPECT_EQ(namesIn(tmp.path), Paths{"out"});
-        EXPECT_EQ(namesIn(tmp.path + "/out"), Paths{"keep"});
-        EXPECT_EQ(removeAll(""), 0U);
-    }
-
-    // 10,000 levels with a file every 100: no recursion, and 34 descriptors at most.
-    TEST(RemoveAll, ADeepTreeWithFewDescriptors) {
-        const int depth =
-            OstrelTest::underValgrind() || OstrelTest::threadSanitizerBuild ? 2000 : 10000;
-        OstrelTest::inChild(
-            [&] {
-                // In memory where there is some: ext4 takes seconds for the deep tree.
-                setenv("TMPDIR", "/dev/shm", access("/dev/shm", W_OK) == 0 ? 1 : 0);
-                const OstrelTest::TempDir tmp;
-                int fd = open(tmp.path.c_str(), O_RDONLY | O_DIRECTORY);
-                for (int level = 0; level < depth; ++level) {
-                    ASSERT_EQ(mkdirat(fd, "d", 0755), 0);
-                    if (level % 100 == 0) {
-                        close(openat(fd, "f", O_CREAT | O_WRONLY, 0644));
-                    }
-                    const int below = openat(fd, "d", O_RDONLY | O_DIRECTORY);
-                    close(fd);
-                    fd = below;
-                }
+                const int below = openat(fd, "d", O_RDONLY | O_DIRECTORY);
                 close(fd);
-                const auto held = static_cast<rlim_t>(
-                    std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}) - 1);
-                rlimit limit{};
-                getrlimit(RLIMIT_NOFILE, &limit);
-                limit.rlim_cur = held + 34;
-                ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-                EXPECT_EQ(removeAll(tmp.path + "/d"), depth - 1 + (depth + 99) / 100);
-            },
-            50000);
-    }
-
-    // A directory without write permission in the way: the message names the path given, path()
-    // the entry that could not be removed.
-    TEST(RemoveAll, AFailureNamesTheEntry) {
-        const OstrelTest::TempDir tmp;
-        tmp.makeFile("p/locked/x");
-        ASSERT_EQ(chmod(tmp.path.c_str(), 0755) + chmod((tmp.path + "/p").c_str(), 0777) +
-                      chmod((tmp.path + "/p/locked").c_str(), 0555),
-                  0);
-        OstrelTest::inChild([&] {
-            (void)setuid(65534); // root may write anywhere
-            try {
-                removeAll(tmp.path + "/p");
-                ADD_FAILURE() << "nothing thrown";
-            } catch (const FileError& error) {
-                EXPECT_EQ(error.what(), OstrelTest::withError(
-                                            ("Cannot remove " + tmp.path + "/p").c_str(), EACCES));
-                EXPECT_EQ(error.path(), tmp.path + "/p/locked/x");
-                EXPECT_EQ(error.error(), EACCES);
+                fd = below;
             }
-        });
-    }
+            close(fd);
+            const auto held = static_cast<rlim_t>(
+                std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}) - 1);
+            rlimit limit{};
+            getrlimit(RLIMIT_NOFILE, &limit);
+            limit.rlim_cur = held + 34;
+            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+            EXPECT_EQ(removeAll(tmp.path + "/d"), depth - 1 + (depth + 99) / 100);
+        },
+        50000);
+}
 
-    // A thread keeps exchanging directories below the tree with links to a directory outside, whose
-    // files have the same names: nothing outside is removed, the tree is.
-    TEST(RemoveAll, NothingOutsideWhileDirectoriesTurnIntoLinks) {
-        const OstrelTest::TempDir tmp;
-        const std::string tree = tmp.path + "/tree/", outside = tmp.path + "/out";
-        const int pairs = 30;
-        const Paths files{"f0", "f1", "f2", "f3", "f4"};
-        for (const std::string& name : files) {
-            tmp.makeFile("out/" + name);
+// A directory without write permission in the way: the message names the path given, path()
+// the entry that could not be removed.
+TEST(RemoveAll, AFailureNamesTheEntry) {
+    const OstrelTest::TempDir tmp;
+    tmp.makeFile("p/locked/x");
+    ASSERT_EQ(chmod(tmp.path.c_str(), 0755) + chmod((tmp.path + "/p").c_str(), 0777) +
+                  chmod((tmp.path + "/p/locked").c_str(), 0555),
+              0);
+    OstrelTest::inChild([&] {
+        (void)setuid(65534); // root may write anywhere
+        try {
+            removeAll(tmp.path + "/p");
+            ADD_FAILURE() << "nothing thrown";
+        } catch (const FileError& error) {
+            EXPECT_EQ(error.what(),
+                      OstrelTest::withError(("Cannot remove " + tmp.path + "/p").c_str(), EACCES));
+            EXPECT_EQ(error.path(), tmp.path + "/p/locked/x");
+            EXPECT_EQ(error.error(), EACCES);
         }
-        for (int round = 0; round < (OstrelTest::threadSanitizerBuild ? 5 : 20); ++round) {
-            ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
-            for (int i = 0; i < pairs; ++i) {
-                const std::string dir = tree + "s" + std::to_string(i);
-                ASSERT_EQ(mkdir(dir.c_str(), 0755) +
-                              symlink(outside.c_str(), (tree + "l" + std::to_string(i)).c_str()),
-                          0);
-                for (const std::string& name : files) {
-                    close(open((dir + "/" + name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    });
+}
+
+// A thread keeps exchanging directories below the tree with links to a directory outside, whose
+// files have the same names: nothing outside is removed, the tree is.
+TEST(RemoveAll, NothingOutsideWhileDirectoriesTurnIntoLinks) {
+    const OstrelTest::TempDir tmp;
+    const std::string tree = tmp.path + "/tree/", outside = tmp.path + "/out";
+    const int pairs = 30;
+    const Paths files{"f0", "f1", "f2", "f3", "f4"};
+    for (const std::string& name : files) {
+        tmp.makeFile("out/" + name);
+    }
+    for (int round = 0; round < (OstrelTest::threadSanitizerBuild ? 5 : 20); ++round) {
+        ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+        for (int i = 0; i < pairs; ++i) {
+            const std::string dir = tree + "s" + std::to_string(i);
+            ASSERT_EQ(mkdir(dir.c_str(), 0755) +
+                          symlink(outside.c_str(), (tree + "l" + std::to_string(i)).c_str()),
+                      0);
+            for (const std::string& name : files) {
+                close(open((dir + "/" + name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+            }
+        }
+        std::atomic<bool> done{false};
+        std::thread swapper([&] {
+            for (bool swapped = true; swapped && !done;) {
+                swapped = false;
+                for (int i = 0; i < pairs; ++i) {
+                    const std::string number = std::to_string(i);
+                    swapped = renameat2(AT_FDCWD, (tree + "s" + number).c_str(), AT_FDCWD,
+                                        (tree + "l" + number).c_str(), RENAME_EXCHANGE) == 0 ||
+                              swapped;
                 }
             }
-            std::atomic<bool> done{false};
-            std::thread swapper([&] {
-                for (bool swapped = true; swapped && !done;) {
-                    swapped = false;
-                    for (int i = 0; i < pairs; ++i) {
-                        const std::string number = std::to_string(i);
-                        swapped = renameat2(AT_FDCWD, (tree + "s" + number).c_str(), AT_FDCWD,
-                                            (tree + "l" + number).c_str(), RENAME_EXCHANGE) == 0 ||
-                                  swapped;
-                    }
-                }
-            });
-            EXPECT_EQ(fileError([&] { removeAll(tree); }), "(nothing thrown)");
-            done = true;
-            swapper.join();
-            ASSERT_EQ(namesIn(outside), files) << "round " << round;
-            EXPECT_EQ(namesIn(tmp.path), Paths{"out"});
-        }
-    }
-
-    // mkdir -p: the last directory with the mode asked, those above with 0777, both less the umask;
-    // an existing directory (or a link to one) is fine, a file in the way is not; threads making
-    // the same directories do not disturb each other.
-    TEST(CreateDirectories, MakesWhatIsMissing) {
-        const OstrelTest::TempDir tmp;
-        tmp.makeFile("f");
-        OstrelTest::inChild([&] {
-            umask(022);
-            EXPECT_TRUE(createDirectories(tmp.path + "//a/b//c/", 0701));
-            EXPECT_EQ(statusOf(tmp.path + "/a").st_mode, S_IFDIR | 0755);
-            EXPECT_EQ(statusOf(tmp.path + "/a/b/c").st_mode, S_IFDIR | 0701);
-            ASSERT_EQ(symlink("a/b", (tmp.path + "/l").c_str()), 0);
-            EXPECT_FALSE(createDirectories(tmp.path + "/a/b/c") ||
-                         createDirectories(tmp.path + "/l") || createDirectories("/"));
-            EXPECT_TRUE(createDirectories(tmp.path + "/l/d"));
-            for (const std::string& path : {tmp.path + "/f", tmp.path + "/f/x/y"}) {
-                EXPECT_EQ(
-                    fileError([&] { createDirectories(path); }),
-                    OstrelTest::withError(("Cannot create directory " + path).c_str(), ENOTDIR));
-            }
-            EXPECT_EQ(fileError([] { createDirectories(""); }),
-                      OstrelTest::withError("Cannot create directory ", ENOENT));
-            std::atomic<int> made{0};
-            OstrelTest::runThreads(
-                4, [&](int) { made += createDirectories(tmp.path + "/r/s/t/u/v") ? 1 : 0; });
-            EXPECT_TRUE(made >= 1 && statusOf(tmp.path + "/r/s/t/u/v").st_mode == (S_IFDIR | 0755));
         });
+        EXPECT_EQ(fileError([&] { removeAll(tree); }), "(nothing thrown)");
+        done = true;
+        swapper.join();
+        ASSERT_EQ(namesIn(outside), files) << "round " << round;
+        EXPECT_EQ(namesIn(tmp.path), Paths{"out"});
     }
+}
+
+// mkdir -p: the last directory with the mode asked, those above with 0777, both less the umask;
+// an existing directory (or a link to one) is fine, a file in the way is not; threads making the
+// same directories do not disturb each other.
+TEST(CreateDirectories, MakesWhatIsMissing) {
+    const OstrelTest::TempDir tmp;
+    tmp.makeFile("f");
+    OstrelTest::inChild([&] {
+        umask(022);
+        EXPECT_TRUE(createDirectories(tmp.path + "//a/b//c/", 0701));
+        EXPECT_EQ(statusOf(tmp.path + "/a").st_mode, S_IFDIR | 0755);
+        EXPECT_EQ(statusOf(tmp.path + "/a/b/c").st_mode, S_IFDIR | 0701);
+        ASSERT_EQ(symlink("a/b", (tmp.path + "/l").c_str()), 0);
+        EXPECT_FALSE(createDirectories(tmp.path + "/a/b/c") || createDirectories(tmp.path + "/l") ||
+                     createDirectories("/"));
+        EXPECT_TRUE(createDirectories(tmp.path + "/l/d"));
+        for (const std::string& path : {tmp.path + "/f", tmp.path + "/f/x/y"}) {
+            EXPECT_EQ(fileError([&] { createDirectories(path); }),
+                      OstrelTest::withError(("Cannot create directory " + path).c_str(), ENOTDIR));
+        }
+        EXPECT_EQ(fileError([] { createDirectories(""); }),
+                  OstrelTest::withError("Cannot create directory ", ENOENT));
+        std::atomic<int> made{0};
+        OstrelTest::runThreads(
+            4, [&](int) { made += createDirectories(tmp.path + "/r/s/t/u/v") ? 1 : 0; });
+        EXPECT_TRUE(made >= 1 && statusOf(tmp.path + "/r/s/t/u/v").st_mode == (S_IFDIR | 0755));
+    });
+}
 
 } // namespace
