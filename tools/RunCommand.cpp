@@ -22,6 +22,7 @@
 // ended it, 137 when that took SIGKILL (--preserve-status: the child's code all the same); 125 for
 // a usage error or when the tool itself failed, 126 for a program found but not runnable, 127 for
 // one not found.
+#include "CommandSupport.h"
 #include "Commands.h"
 #include "Output.h"
 
@@ -394,19 +395,7 @@ Ostrel::Child startChild(const RunOptions& options) {
 // The exit code of a program that Command could not start, after its line on stderr.
 int startFailure(const std::string& program, const Ostrel::Command::Exception& e) {
     printError("run", program + ": " + e.what());
-    switch (e.error()) {
-    case ENOENT:
-    case ENOTDIR:
-        return ExitNotFound;
-    case EACCES:
-    case EPERM:
-    case ENOEXEC:
-    case EISDIR:
-    case ETXTBSY:
-        return ExitNotRunnable;
-    default:
-        return ExitRunFailed;
-    }
+    return startFailureCode(e.error());
 }
 
 // The child's process descriptor, or -1 where the system gives none: no pidfd_open (Linux before
