@@ -251,6 +251,12 @@ TEST(Command, StartErrorsCarryTheSystemText) {
     EXPECT_EQ(messageOf<Command::Exception>(
                   [] { Command("/bin/true").stdinFrom("/nonexistent/in").start(); }),
               withError("Cannot open file for child", ENOENT));
+    for (const std::string& name : {std::string(), std::string("A=B"), std::string("A\0B", 3)}) {
+        EXPECT_EQ(messageOf<Command::Exception>([&] { Command("/bin/true").env(name, "x"); }),
+                  withError("Invalid environment variable name", EINVAL));
+        EXPECT_EQ(messageOf<Command::Exception>([&] { Command("/bin/true").unsetEnv(name); }),
+                  withError("Invalid environment variable name", EINVAL));
+    }
     if (OstrelTest::underValgrind()) {
         GTEST_SKIP() << "valgrind runs posix_spawn's clone as a fork: the exec error is lost";
     }
@@ -349,6 +355,11 @@ TEST(Child, WaitForKillGroupAndMove) {
     ASSERT_TRUE(status);
     EXPECT_EQ(status->shellCode(), 143);
     EXPECT_EQ(moved.wait().shellCode(), 143);
+    Child third = std::move(moved); // a waited-for child moves on too: moved owns nothing
+    EXPECT_EQ(
+        messageOf<Command::Exception>([&] { moved.wait(); }), // NOLINT(bugprone-use-after-move)
+        withError("Cannot wait for child", ECHILD));
+    EXPECT_EQ(third.wait().shellCode(), 143);
     EXPECT_TRUE(OstrelTest::eventually([&] { return ended(grandchild); }));
     EXPECT_EQ(messageOf<Command::Exception>([&] { moved.kill(SIGTERM); }),
               withError("Cannot signal child", ESRCH));

@@ -25,7 +25,9 @@
 ///   in the caller's PATH, as the shell and posix_spawnp do. The child's argv[0] is the program
 ///   as given.
 /// - The environment starts as the caller's and is edited in call order: clearEnv() empties it
-///   (earlier edits included), env() sets a variable, unsetEnv() removes one.
+///   (earlier edits included), env() sets a variable, unsetEnv() removes one. A name that is
+///   empty or holds "=" or a null byte throws "Invalid environment variable name - Invalid
+///   argument" (EINVAL) at once.
 /// - directory() is the child's working directory.
 /// - newProcessGroup(true) makes the child the leader of a process group of its own, so that
 ///   Child::killGroup() reaches it and everything it starts.

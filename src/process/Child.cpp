@@ -75,17 +75,17 @@ Child::~Child() {
 }
 
 Child::Child(Child&& other) noexcept
-    : _pid(std::exchange(other._pid, -1)), _ownGroup(other._ownGroup), _waited(other._waited),
-      _status(other._status), _pidfd(std::exchange(other._pidfd, -1)),
-      _stdin(std::exchange(other._stdin, -1)), _stdout(std::exchange(other._stdout, -1)),
-      _stderr(std::exchange(other._stderr, -1)) {}
+    : _pid(std::exchange(other._pid, -1)), _ownGroup(other._ownGroup),
+      _waited(std::exchange(other._waited, false)), _status(other._status),
+      _pidfd(std::exchange(other._pidfd, -1)), _stdin(std::exchange(other._stdin, -1)),
+      _stdout(std::exchange(other._stdout, -1)), _stderr(std::exchange(other._stderr, -1)) {}
 
 Child& Child::operator=(Child&& other) noexcept {
     if (this != &other) {
         release();
         _pid = std::exchange(other._pid, -1);
         _ownGroup = other._ownGroup;
-        _waited = other._waited;
+        _waited = std::exchange(other._waited, false);
         _status = other._status;
         _pidfd = std::exchange(other._pidfd, -1);
         _stdin = std::exchange(other._stdin, -1);

@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include <fcntl.h>
@@ -97,6 +98,13 @@ void edit(std::vector<std::string>& environment, const std::string& name,
     }
 }
 
+// Throws for a name that no environment entry can carry: empty, or holding "=" or a null byte.
+void checkName(const std::string& name) {
+    if (name.empty() || name.find_first_of(std::string_view("=\0", 2)) != std::string::npos) {
+        throw Command::Exception("Invalid environment variable name", EINVAL);
+    }
+}
+
 // The null-terminated vector of pointers into strings.
 std::vector<char*> pointersTo(const std::vector<std::string>& strings) {
     std::vector<char*> result;
@@ -138,11 +146,13 @@ Command& Command::args(std::vector<std::string> values) {
 }
 
 Command& Command::env(std::string name, std::string value) {
+    checkName(name);
     _envEdits.push_back({std::move(name), std::move(value), true});
     return *this;
 }
 
 Command& Command::unsetEnv(std::string name) {
+    checkName(name);
     _envEdits.push_back({std::move(name), "", false});
     return *this;
 }
