@@ -12,11 +12,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <functional>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -240,70 +244,112 @@ TEST(Command, ExitStatusOfCodesAndSignals) {
     }
 }
 
+// Command starts through posix_spawn, or through its own launcher when the parent-death signal is
+// asked for: each row runs on both roads.
+const std::pair<const char*, int> roads[] = {{"posix_spawn", 0}, {"launcher", SIGKILL}};
+
+// Misuse refused at once; then each row's start fails with the text and the error number.
 TEST(Command, StartErrorsCarryTheSystemText) {
     const OstrelTest::TempDir dir;
     dir.makeFile("plain", "#!/bin/sh\n");
-    const std::tuple<std::string, bool, int> rows[] = {{"/nonexistent/program", false, ENOENT},
-                                                       {dir.path, false, EACCES},
-                                                       {dir.path + "/plain", false, EACCES},
-                                                       {"no-such-program-here", true, ENOENT},
-                                                       {"sh", false, ENOENT}};
-    EXPECT_EQ(messageOf<Command::Exception>(
-                  [] { Command("/bin/true").stdinFrom("/nonexistent/in").start(); }),
-              withError("Cannot open file for child", ENOENT));
-    for (const std::string& name : {std::string(), std::string("A=B"), std::string("A\0B", 3)}) {
-        EXPECT_EQ(messageOf<Command::Exception>([&] { Command("/bin/true").env(name, "x"); }),
-                  withError("Invalid environment variable name", EINVAL));
-        EXPECT_EQ(messageOf<Command::Exception>([&] { Command("/bin/true").unsetEnv(name); }),
-                  withError("Invalid environment variable name", EINVAL));
+    Command command("/bin/true");
+    const std::pair<std::function<void()>, std::string> refused[] = {
+        {[&] { command.env("", "x"); }, withError("Invalid environment variable name", EINVAL)},
+        {[&] { command.env("A=B", "x"); }, withError("Invalid environment variable name", EINVAL)},
+        {[&] { command.unsetEnv(std::string("A\0B", 3)); },
+         withError("Invalid environment variable name", EINVAL)},
+        {[&] { command.unsetEnv(""); }, withError("Invalid environment variable name", EINVAL)},
+        {[&] { command.stdinFrom(Command::ToStdout); },
+         withError("Only standard error can go to standard output", EINVAL)},
+        {[&] { command.stdoutTo(Command::ToStdout); },
+         withError("Only standard error can go to standard output", EINVAL)},
+        {[&] { command.passFd(0, 2); }, withError("Cannot pass descriptor to child", EINVAL)},
+        {[&] { command.dieWithParent(-1); }, withError("Invalid signal number", EINVAL)},
+        {[&] { command.dieWithParent(65); }, withError("Invalid signal number", EINVAL)}};
+    for (const auto& [call, message] : refused) {
+        EXPECT_EQ(messageOf<Command::Exception>(call), message);
     }
-    if (OstrelTest::underValgrind()) {
-        GTEST_SKIP() << "valgrind runs posix_spawn's clone as a fork: the exec error is lost";
-    }
-    for (const auto& [program, search, error] : rows) {
-        int got = 0;
-        EXPECT_EQ(messageOf<Command::Exception>([&, &program = program, &search = search] {
-                      try {
-                          Command(program).searchPath(search).start();
-                      } catch (const Command::Exception& e) {
-                          got = e.error();
-                          throw;
-                      }
-                  }),
-                  withError("Cannot run program", error))
-            << program;
-        EXPECT_EQ(got, error) << program;
+    EXPECT_EQ(command.start().wait().shellCode(), 0); // nothing of the refused calls stayed
+    const std::tuple<Command, const char*, int> rows[] = {
+        {Command("/nonexistent/program"), "Cannot run program", ENOENT},
+        {Command(dir.path), "Cannot run program", EACCES},
+        {Command(dir.path + "/plain"), "Cannot run program", EACCES},
+        {Command("no-such-program-here").searchPath(true), "Cannot run program", ENOENT},
+        {Command("sh"), "Cannot run program", ENOENT},
+        {Command("/bin/true").stdinFrom("/nonexistent/in"), "Cannot open file for child", ENOENT},
+        {Command("/bin/true").passFd(1000, 5), "Cannot pass descriptor to child", EBADF},
+        {Command("/bin/true").directory("/nonexistent"), "Cannot enter directory for child",
+         ENOENT},
+        {Command("/bin/true").directory(dir.path + "/plain"), "Cannot enter directory for child",
+         ENOTDIR}};
+    for (const auto& [road, signal] : roads) {
+        if (signal == 0 && OstrelTest::underValgrind()) {
+            continue; // valgrind runs posix_spawn's clone as a fork: the exec error is lost
+        }
+        for (const auto& [base, text, error] : rows) {
+            int got = 0;
+            EXPECT_EQ(messageOf<Command::Exception>([&, &base = base, signal = signal] {
+                          try {
+                              Command(base).dieWithParent(signal).start();
+                          } catch (const Command::Exception& e) {
+                              got = e.error();
+                              throw;
+                          }
+                      }),
+                      withError(text, error))
+                << road << " " << text;
+            EXPECT_EQ(got, error) << road << " " << text;
+        }
     }
 }
 
-// Each row's child writes to a pipe; what the parent reads.
+// Each row's child writes to a pipe; what the parent reads, on both roads.
 TEST(Command, StreamsEnvironmentDirectoryAndDescriptors) {
     const OstrelTest::TempDir dir;
     dir.makeFile("in", "from file\n");
     const int open = ::open("/dev/null", O_RDONLY); // not close-on-exec: must not reach the child
     const std::string fd = std::to_string(open), sh = "/bin/sh";
-    const std::pair<Command, std::string> rows[] = {
-        {Command(sh).args({"-c", "head -c 1048576 /dev/zero | tr '\\0' x"}),
-         std::string(1048576, 'x')},
-        {Command("sh")
-             .searchPath(true)
-             .args({"-c", "pwd; echo $A$B"})
-             .directory("/")
-             .env("A", "1")
-             .env("B", "2")
-             .unsetEnv("B"),
-         "/\n1\n"},
-        {Command("/usr/bin/env").env("X", "1").clearEnv().env("Y", "2"), "Y=2\n"},
-        {Command("/bin/cat").stdinFrom(dir.path + "/in"), "from file\n"},
-        {Command(sh)
-             .args({"-c", "[ -e /dev/fd/" + fd + " ] || echo gone; read x; echo $x"})
-             .stdinFrom(Command::Null)
-             .stderrTo(Command::Null),
-         "gone\n\n"}};
-    for (const auto& [command, out] : rows) {
-        Child child = Command(command).stdoutTo(Command::Pipe).start();
-        EXPECT_EQ(child.readStdout(), out);
-        EXPECT_EQ(child.wait().shellCode(), 0);
+    for (const auto& [road, signal] : roads) {
+        // Two pipes passed crosswise: each lands on the number of the other's parent end.
+        int a[2], b[2];
+        ASSERT_EQ(::pipe(a) | ::pipe(b), 0);
+        ASSERT_EQ(::write(a[1], "A", 1) + ::write(b[1], "B", 1), 2);
+        ::close(a[1]);
+        ::close(b[1]);
+        const std::string fromA = std::to_string(b[0]), fromB = std::to_string(a[0]);
+        const std::pair<Command, std::string> rows[] = {
+            {Command(sh).args({"-c", "head -c 1048576 /dev/zero | tr '\\0' x"}),
+             std::string(1048576, 'x')},
+            {Command("sh")
+                 .searchPath(true)
+                 .args({"-c", "pwd; echo $A$B"})
+                 .directory("/")
+                 .env("A", "1")
+                 .env("B", "2")
+                 .unsetEnv("B"),
+             "/\n1\n"},
+            {Command("/usr/bin/env").env("X", "1").clearEnv().env("Y", "2"), "Y=2\n"},
+            {Command("/bin/cat").stdinFrom(dir.path + "/in"), "from file\n"},
+            {Command(sh)
+                 .args({"-c", "[ -e /dev/fd/" + fd + " ] || echo gone; read x; echo $x"})
+                 .stdinFrom(Command::Null)
+                 .stderrTo(Command::Null),
+             "gone\n\n"},
+            {Command(sh).args({"-c", "echo out; echo err >&2"}).stderrTo(Command::ToStdout),
+             "out\nerr\n"},
+            {Command(sh)
+                 .args({"-c", "cat <&" + fromA + "; cat <&" + fromB})
+                 .passFd(a[0], b[0])
+                 .passFd(b[0], a[0]),
+             "AB"}};
+        for (const auto& [command, out] : rows) {
+            Child child = Command(command).stdoutTo(Command::Pipe).dieWithParent(signal).start();
+            EXPECT_EQ(child.stderrFd(), -1);
+            EXPECT_EQ(child.readStdout(), out) << road;
+            EXPECT_EQ(child.wait().shellCode(), 0) << road;
+        }
+        ::close(a[0]);
+        ::close(b[0]);
     }
     ::close(open);
     Child cat = Command("/bin/cat").stdinFrom(Command::Pipe).stdoutTo(dir.path + "/out").start();
@@ -338,12 +384,17 @@ TEST(Child, WaitForKillGroupAndMove) {
                       .args({"-c", "sleep 30 & echo $! >pid; wait"})
                       .directory(dir.path)
                       .newProcessGroup(true)
+                      .stdinFrom(Command::Pipe)
                       .start();
     EXPECT_FALSE(child.waitFor(0));
     std::string grandchild;
     ASSERT_TRUE(OstrelTest::eventually(
         [&] { return bool(std::ifstream(dir.path + "/pid") >> grandchild); }));
+    const int pipeEnd = child.stdinFd(), pidFd = child.pidFd();
     Child moved = std::move(child);
+    EXPECT_EQ(std::make_tuple(child.id(), child.stdinFd(), child.pidFd()), // NOLINT
+              std::make_tuple(-1, -1, -1));
+    EXPECT_EQ(std::make_pair(moved.stdinFd(), moved.pidFd()), std::make_pair(pipeEnd, pidFd));
     EXPECT_EQ(
         messageOf<Command::Exception>([&] { child.wait(); }), // NOLINT(bugprone-use-after-move)
         withError("Cannot wait for child", ECHILD));
@@ -355,7 +406,8 @@ TEST(Child, WaitForKillGroupAndMove) {
     ASSERT_TRUE(status);
     EXPECT_EQ(status->shellCode(), 143);
     EXPECT_EQ(moved.wait().shellCode(), 143);
-    Child third = std::move(moved); // a waited-for child moves on too: moved owns nothing
+    Child third = Command("/bin/true").start();
+    third = std::move(moved); // a waited-for child moves on too: moved owns nothing
     EXPECT_EQ(
         messageOf<Command::Exception>([&] { moved.wait(); }), // NOLINT(bugprone-use-after-move)
         withError("Cannot wait for child", ECHILD));
@@ -377,11 +429,124 @@ TEST(Child, DestructorLeavesNoZombieAndNoDescriptor) {
     {
         Child child = Command("/bin/sleep").arg("0.3").stdoutTo(Command::Pipe).start();
         pid = child.id();
-        EXPECT_FALSE(child.waitFor(20)); // opens the process descriptor
+        EXPECT_FALSE(child.waitFor(20));
     }
     EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
     EXPECT_EQ(descriptors(), before);
+}
+
+// Without a process descriptor (no such call, a seccomp filter, no descriptor left) a Child still
+// waits within its limit; with one, pidFd() is readable once the child has ended.
+TEST(Child, WaitForFallsBackWithoutProcessDescriptor) {
+    for (const int error : {ENOSYS, EPERM, EMFILE, ENFILE}) {
+        const OstrelFault::Inject fault{{"pidfd_open", error}};
+        Child child = Command("/bin/sleep").arg("0.2").start();
+        EXPECT_EQ(child.pidFd(), -1) << error;
+        EXPECT_FALSE(child.waitFor(0)) << error;
+        const auto status = child.waitFor(10000);
+        EXPECT_TRUE(status && status->exited) << error;
+    }
+    Child child = Command("/bin/true").start();
+    EXPECT_EQ(child.pidFd() == -1, OstrelTest::underValgrind() || OstrelTest::fallbacksBuild);
+    pollfd ready{child.pidFd(), POLLIN, 0};
+    EXPECT_TRUE(child.pidFd() == -1 || ::poll(&ready, 1, 10000) == 1);
+}
+
+// A child started from a thread that blocks SIGTERM, in a process that ignores SIGINT, starts
+// with neither blocked nor ignored, unless restoreSignals(false). Dispositions belong to the
+// process: in a child.
+TEST(Command, RestoreSignalsClearsTheMaskAndIgnoredSignals) {
+    OstrelTest::inChild([] {
+        ::signal(SIGINT, SIG_IGN);
+        std::thread([] {
+            sigset_t term;
+            sigemptyset(&term);
+            sigaddset(&term, SIGTERM);
+            pthread_sigmask(SIG_BLOCK, &term, nullptr);
+            for (const auto& [road, signal] : roads) {
+                for (const bool restore : {true, false}) {
+                    Child child = Command("/bin/grep")
+                                      .args({"-E", "^Sig(Blk|Ign)", "/proc/self/status"})
+                                      .restoreSignals(restore)
+                                      .dieWithParent(signal)
+                                      .stdoutTo(Command::Pipe)
+                                      .start();
+                    unsigned long blocked = 1, ignored = 1;
+                    std::string label;
+                    std::istringstream(child.readStdout()) >> label >> std::hex >> blocked >>
+                        label >> ignored;
+                    EXPECT_EQ(child.wait().shellCode(), 0);
+                    EXPECT_EQ(
+                        std::make_pair(blocked >> (SIGTERM - 1) & 1, ignored >> (SIGINT - 1) & 1),
+                        std::make_pair(restore ? 0UL : 1UL, restore ? 0UL : 1UL))
+                        << road;
+                    if (restore) {
+                        EXPECT_EQ(std::make_pair(blocked, ignored), std::make_pair(0UL, 0UL))
+                            << road;
+                    }
+                }
+            }
+        }).join();
+    });
+}
+
+// The child of newSession(true) leads a session and a process group, which killGroup reaches.
+TEST(Command, NewSessionLeadsItsOwnSessionAndGroup) {
+    for (const auto& [road, signal] : roads) {
+        Child child =
+            Command("/bin/sleep").arg("10").newSession(true).dieWithParent(signal).start();
+        const std::string id = std::to_string(child.id());
+        EXPECT_TRUE(OstrelTest::eventually([&] {
+            std::string field[6];
+            std::ifstream stat("/proc/" + id + "/stat");
+            for (std::string& value : field) {
+                stat >> value;
+            }
+            return field[4] == id && field[5] == id;
+        })) << road;
+        child.killGroup(SIGKILL);
+        EXPECT_EQ(child.wait().shellCode(), 137) << road;
+    }
+}
+
+// An intermediate process starts a child with dieWithParent(SIGKILL) and is killed at a moment
+// that varies from round to round (before, during or after the start): any child it started is
+// gone within 200 ms. The test process is the subreaper of both, so both come back to it.
+TEST(Command, DieWithParentEndsTheChildOfAKilledParent) {
+    OstrelTest::inChild(
+        [] {
+            ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+            const bool slow = OstrelTest::underValgrind() || OstrelTest::threadSanitizerBuild;
+            for (int round = 0; round < (slow ? 20 : 300); ++round) {
+                const pid_t parent = ::fork();
+                if (parent == 0) {
+                    Child child = Command("/bin/sleep").arg("3").dieWithParent(SIGKILL).start();
+                    for (;;) {
+                        ::pause();
+                    }
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(round % 20 * 100));
+                ::kill(parent, SIGKILL);
+                const auto killed = std::chrono::steady_clock::now();
+                int status = 0;
+                for (pid_t got = 0; got != -1;) {
+                    got = ::waitpid(-1, &status, WNOHANG);
+                    if (got > 0) {
+                        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << round;
+                    } else if (std::chrono::steady_clock::now() - killed >
+                               std::chrono::milliseconds(200)) {
+                        ADD_FAILURE() << "a child outlived its parent, round " << round;
+                        while (::waitpid(-1, nullptr, 0) > 0) { // the sleep ends by itself
+                        }
+                        return;
+                    } else if (got == 0) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    }
+                }
+            }
+        },
+        60000);
 }
 
 // Signal dispositions belong to the process: in a child. Another process sends a storm of

@@ -31,10 +31,24 @@ ExitStatus decode(int status) {
     return result;
 }
 
-// A process file descriptor of pid, close-on-exec. The system call directly: the C library's
-// header of pidfd_open lacks C linkage in some versions.
-int openPidFd(pid_t pid) {
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#if defined(SYS_pidfd_open)
+constexpr long pidfdOpenCall = SYS_pidfd_open;
+#else
+constexpr long pidfdOpenCall = 434; // the same on every architecture
+#endif
+
+// A process file descriptor of pid (close-on-exec), or -1 where the system gives none: no such
+// call (Linux before 5.3, valgrind), a seccomp filter's EPERM, no descriptor left (EMFILE,
+// ENFILE), or a child the system has already reaped (SIGCHLD ignored). The system call directly:
+// the C library's function is recent, and its header lacks C linkage in some versions.
+int openPidFd(pid_t pid) noexcept {
+#if defined(OSTREL_FALLBACKS)
+    (void)pid;
+    return -1;
+#else
+    const long fd = ::syscall(pidfdOpenCall, pid, 0);
+    return fd < 0 ? -1 : static_cast<int>(fd);
+#endif
 }
 
 void closeFd(int& fd) noexcept {
@@ -68,7 +82,8 @@ int ExitStatus::shellCode() const noexcept {
 }
 
 Child::Child(pid_t pid, bool ownGroup, int stdinFd, int stdoutFd, int stderrFd) noexcept
-    : _pid(pid), _ownGroup(ownGroup), _stdin(stdinFd), _stdout(stdoutFd), _stderr(stderrFd) {}
+    : _pid(pid), _ownGroup(ownGroup), _pidfd(openPidFd(pid)), _stdin(stdinFd), _stdout(stdoutFd),
+      _stderr(stderrFd) {}
 
 Child::~Child() {
     release();
@@ -110,7 +125,6 @@ void Child::release() noexcept {
 ExitStatus Child::reap(int status) {
     _waited = true;
     _status = decode(status);
-    closeFd(_pidfd);
     return _status;
 }
 
@@ -152,15 +166,8 @@ std::optional<ExitStatus> Child::waitFor(unsigned long milliseconds) {
         if (left == 0) {
             return std::nullopt;
         }
-        // The child is not reaped yet, so its id cannot have been reused.
         if (_pidfd == -1) {
-            _pidfd = openPidFd(_pid);
-        }
-        if (_pidfd == -1) {
-            if (errno != ENOSYS) {
-                throw Command::Exception("Cannot wait for child", errno);
-            }
-            // No process descriptors (Linux before 5.3, some emulators): short sleeps instead.
+            // No process descriptor: short sleeps instead, 1 ms growing to 50 ms.
             pollSteps = pollSteps < 50 ? pollSteps * 2 : 50;
             (void)::poll(nullptr, 0, left < pollSteps ? left : pollSteps);
             continue;

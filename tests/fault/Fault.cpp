@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 
 #include <dirent.h>
@@ -10,6 +11,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -44,6 +46,10 @@ template <auto Self, class R, class... Args> R forward(const char* name, R faile
     const int error = check(name);
     return error != 0 ? (errno = error, failed) : real<Self>(name)(args...);
 }
+
+// Resolved at load: the own launcher of the library calls syscall in a child that shares the
+// caller's memory, where dlsym must not run.
+const auto realSyscall = real<&syscall>("syscall");
 
 } // namespace
 
@@ -121,6 +127,20 @@ int clock_gettime(clockid_t clock, timespec* time) noexcept {
         time->tv_sec += OstrelFault::wallClockShift;
     }
     return result;
+}
+// The calls made through syscall() by number; only pidfd_open has a rule name.
+long syscall(long number, ...) noexcept {
+    va_list list;
+    va_start(list, number);
+    long args[6];
+    for (long& arg : args) {
+        arg = va_arg(list, long);
+    }
+    va_end(list);
+    const int error = number == SYS_pidfd_open ? OstrelFault::check("pidfd_open") : 0;
+    return error != 0 ? (errno = error, -1)
+                      : OstrelFault::realSyscall(number, args[0], args[1], args[2], args[3],
+                                                 args[4], args[5]);
 }
 dirent* readdir(DIR* stream) {
     dirent* entry = real<&readdir>("readdir")(stream);
