@@ -55,8 +55,9 @@
 ///   later passFd() to the same childFd replaces the earlier one. A childFd below 3 throws
 ///   "Cannot pass descriptor to child - Invalid argument" (EINVAL) at once; a parentFd that is
 ///   not open makes start() throw "Cannot pass descriptor to child - Bad file descriptor"
-///   (EBADF), and a childFd the descriptor limit does not allow makes it throw with EINVAL or
-///   EMFILE.
+///   (EBADF). start() copies each parentFd above the highest childFd first, so a childFd at
+///   the descriptor limit (RLIMIT_NOFILE) or just below it makes start() throw "Cannot pass
+///   descriptor to child" with EINVAL or EMFILE.
 /// - restoreSignals(true), the default, starts the child with no signal blocked and every signal
 ///   at its default action, whatever the caller blocked or ignored: a program started from a
 ///   thread that blocks SIGTERM, or from a caller that ignores SIGINT or SIGPIPE (nohup, many

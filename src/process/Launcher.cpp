@@ -21,6 +21,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+// ThreadSanitizer's interceptor of clone() takes every clone for a fork: in a child that shares
+// the caller's memory it would reset the runtime's state under the caller's feet. glibc's
+// __clone, the same function under its internal name, is not intercepted.
+#if defined(__SANITIZE_THREAD__)
+#define OSTREL_LAUNCH_WITH_INTERNAL_CLONE 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define OSTREL_LAUNCH_WITH_INTERNAL_CLONE 1
+#endif
+#endif
+#if defined(OSTREL_LAUNCH_WITH_INTERNAL_CLONE)
+extern "C" int __clone(int (*function)(void*), void* stack, int flags, void* argument, ...);
+#endif
+
 namespace Ostrel::internal {
 
 namespace {
@@ -218,6 +232,12 @@ struct KernelAction {
     unsigned long mask;
 };
 
+// What the child reports when it cannot run the program; error 0: nothing.
+struct Report {
+    Step step;
+    int error;
+};
+
 // What the child reads, all of it made by the caller before the clone. The vectors of the setup
 // are given as plain pointers: the child calls no library code.
 struct Launch {
@@ -228,15 +248,10 @@ struct Launch {
     const char* const* programs; // null-terminated: the paths to try, in order
     bool searching;              // more than one path may be tried: go on after ENOENT, EACCES...
     const int* kept;             // descriptors from 3 that stay open, ascending, ended by -1
-    int reportFd;
+    int reportFd;                // -1: none, the shared report alone
+    Report* shared;
     pid_t parent;
     sigset_t mask; // the mask the program starts with
-};
-
-// What the child writes to the report pipe when it cannot run the program.
-struct Report {
-    Step step;
-    int error;
 };
 
 // The child's system calls, unchecked by any sanitizer: see above.
@@ -336,11 +351,15 @@ closeOthers(const int* kept) noexcept {
     }
 }
 
-// Sends the report and ends the child as posix_spawn's does.
+// Sends the report, into the shared memory and through the pipe (the clone may run as a fork),
+// and ends the child as posix_spawn's does.
 __attribute__((no_sanitize("address", "thread", "undefined"))) int
 report(const Launch& launch, Step step, int error) noexcept {
     const Report failure{step, error};
-    (void)sys(SYS_write, launch.reportFd, arg(&failure), sizeof failure);
+    *launch.shared = failure;
+    if (launch.reportFd != -1) {
+        (void)sys(SYS_write, launch.reportFd, arg(&failure), sizeof failure);
+    }
     (void)sys(SYS_exit_group, 127);
     return 127;
 }
@@ -366,6 +385,8 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int launched(void
         const StreamSetup& stream = setup.streams[fd];
         long source = stream.source;
         if (stream.null) {
+            // Closed first, as posix_spawn does: a caller at its descriptor limit still starts.
+            (void)sys(SYS_close, fd);
             source = sys(SYS_openat, AT_FDCWD, arg("/dev/null"), fd == 0 ? O_RDONLY : O_WRONLY);
             if (source == -1) {
                 return report(launch, Step::Run, errno);
@@ -432,15 +453,13 @@ std::vector<std::string> programPaths(const ChildSetup& setup) {
     }
 }
 
-// fd moved above highest (close-on-exec), so that no stream or passed descriptor lands on it.
-void moveAbove(Fd& fd, int highest) {
+// fd moved above highest (close-on-exec), so that no stream or passed descriptor lands on it;
+// false when no descriptor is left for that.
+bool moveAbove(Fd& fd, int highest) noexcept {
     if (fd.get() <= highest) {
-        const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, highest + 1);
-        if (moved == -1) {
-            fail(Step::Run, errno);
-        }
-        fd.reset(moved);
+        fd.reset(::fcntl(fd.get(), F_DUPFD_CLOEXEC, highest + 1));
     }
+    return fd.get() != -1;
 }
 
 // A private mapping for the child's stack, unmapped when it goes.
@@ -472,15 +491,20 @@ pid_t launchChild(const ChildSetup& setup) {
     }
     programs.push_back(nullptr);
 
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) == -1) {
-        fail(Step::Run, errno);
-    }
-    Fd reportRead(ends[0]), reportWrite(ends[1]);
+    // The report pipe, above every target. Without a descriptor left for it the child reports
+    // through the shared memory alone: a start then needs no more descriptors than posix_spawn.
     const int highest = highestTarget(setup);
-    moveAbove(reportRead, highest);
-    moveAbove(reportWrite, highest);
-    std::vector<int> kept{reportWrite.get()};
+    int ends[2] = {-1, -1};
+    (void)::pipe2(ends, O_CLOEXEC);
+    Fd reportRead(ends[0]), reportWrite(ends[1]);
+    if (!moveAbove(reportRead, highest) || !moveAbove(reportWrite, highest)) {
+        reportRead.reset();
+        reportWrite.reset();
+    }
+    std::vector<int> kept;
+    if (reportWrite.get() != -1) {
+        kept.push_back(reportWrite.get());
+    }
     for (const auto& [source, target] : setup.passed) {
         kept.push_back(target);
     }
@@ -488,6 +512,7 @@ pid_t launchChild(const ChildSetup& setup) {
     kept.push_back(-1);
 
     const Stack stack;
+    Report failure{Step::Run, 0};
     Launch launch{&setup,
                   setup.argv.data(),
                   setup.passed.data(),
@@ -496,6 +521,7 @@ pid_t launchChild(const ChildSetup& setup) {
                   setup.searchPath,
                   kept.data(),
                   reportWrite.get(),
+                  &failure,
                   ::getpid(),
                   {}};
     // Every signal blocked, glibc's internal ones too, from before the clone until the child has
@@ -509,18 +535,29 @@ pid_t launchChild(const ChildSetup& setup) {
     } else {
         launch.mask = caller;
     }
-    const pid_t pid = ::clone(launched, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &launch);
+    constexpr int flags = CLONE_VM | CLONE_VFORK | SIGCHLD;
+#if defined(OSTREL_LAUNCH_WITH_INTERNAL_CLONE)
+    const pid_t pid = ::__clone(launched, stack.top(), flags, &launch);
+#else
+    const pid_t pid = ::clone(launched, stack.top(), flags, &launch);
+#endif
     const int cloneError = errno;
     (void)::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &caller, nullptr, kernelMaskBytes);
     if (pid == -1) {
         fail(Step::Run, cloneError);
     }
-    reportWrite.reset();
-    Report failure{};
-    ssize_t got = 0;
-    while ((got = ::read(reportRead.get(), &failure, sizeof failure)) == -1 && errno == EINTR) {
+    if (reportRead.get() != -1) {
+        reportWrite.reset();
+        Report received{};
+        ssize_t got = 0;
+        while ((got = ::read(reportRead.get(), &received, sizeof received)) == -1 &&
+               errno == EINTR) {
+        }
+        if (got == static_cast<ssize_t>(sizeof received)) {
+            failure = received;
+        }
     }
-    if (got == static_cast<ssize_t>(sizeof failure)) {
+    if (failure.error != 0) {
         while (::waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
         }
         fail(failure.step, failure.error);
