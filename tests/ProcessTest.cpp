@@ -491,6 +491,23 @@ TEST(Command, RestoreSignalsClearsTheMaskAndIgnoredSignals) {
     });
 }
 
+// Children started from several threads at once, on both roads, hold only their own streams.
+TEST(Command, ConcurrentStartsPassOnlyTheirOwnStreams) {
+    OstrelTest::runThreads(4, [](int thread) {
+        for (int i = 0; i < 10; ++i) {
+            Child child = Command("/bin/ls")
+                              .arg("/proc/self/fd")
+                              .stdinFrom(Command::Null)
+                              .stdoutTo(Command::Pipe)
+                              .stderrTo(Command::ToStdout)
+                              .dieWithParent(roads[(thread + i) % 2].second)
+                              .start();
+            EXPECT_EQ(child.readStdout(), "0\n1\n2\n3\n"); // 3: the listing's own
+            EXPECT_EQ(child.wait().shellCode(), 0);
+        }
+    });
+}
+
 // The child of newSession(true) leads a session and a process group, which killGroup reaches.
 TEST(Command, NewSessionLeadsItsOwnSessionAndGroup) {
     for (const auto& [road, signal] : roads) {
