@@ -419,6 +419,20 @@ TEST(Child, WaitForKillGroupAndMove) {
               "Child has no process group of its own");
 }
 
+// A read that fails, and a child reaped behind the Child's back: the texts of those failures.
+TEST(Child, FailuresCarryTheirTexts) {
+    Child child = Command("/bin/sleep").arg("10").stdoutTo(Command::Pipe).start();
+    ASSERT_EQ(::fcntl(child.stdoutFd(), F_SETFL, O_NONBLOCK), 0); // nothing written: EAGAIN
+    EXPECT_EQ(messageOf<Command::Exception>([&] { child.readStdout(); }),
+              withError("Cannot read from child", EAGAIN));
+    child.kill(SIGKILL);
+    ASSERT_EQ(::waitpid(child.id(), nullptr, 0), child.id());
+    EXPECT_EQ(messageOf<Command::Exception>([&] { child.waitFor(1000); }),
+              withError("Cannot wait for child", ECHILD));
+    EXPECT_EQ(messageOf<Command::Exception>([&] { child.wait(); }),
+              withError("Cannot wait for child", ECHILD));
+}
+
 // A Child that goes before its process ends closes its pipe and process descriptors and reaps it.
 TEST(Child, DestructorLeavesNoZombieAndNoDescriptor) {
     const auto descriptors = [] {
@@ -574,6 +588,7 @@ TEST(TerminateRequest, SigtermStormWakesTheWaiter) {
             TerminateRequest request;
             Signal::_the.addSignalHandler(Signal::Terminate, request);
             EXPECT_FALSE(request.waitFor(0));
+            EXPECT_EQ(request.count(), 0UL);
             std::atomic<bool> woke{false};
             std::thread waiter([&] { woke = request.waitFor(20000); });
             EXPECT_EQ(runShell("for i in $(seq 200); do kill -TERM $PPID; done").shellCode(), 0);
