@@ -259,7 +259,8 @@ Child Command::start() const {
     }
     std::vector<Fd> sources;
     for (const auto& [parentFd, childFd] : _passed) {
-        sources.emplace_back(::fcntl(parentFd, F_DUPFD_CLOEXEC, highest + 1));
+        // As a long: a childFd of INT_MAX must fail (EINVAL), not overflow.
+        sources.emplace_back(::fcntl(parentFd, F_DUPFD_CLOEXEC, static_cast<long>(highest) + 1));
         if (sources.back().get() == -1) {
             throw Exception("Cannot pass descriptor to child", errno);
         }

@@ -457,7 +457,7 @@ std::vector<std::string> programPaths(const ChildSetup& setup) {
 // false when no descriptor is left for that.
 bool moveAbove(Fd& fd, int highest) noexcept {
     if (fd.get() <= highest) {
-        fd.reset(::fcntl(fd.get(), F_DUPFD_CLOEXEC, highest + 1));
+        fd.reset(::fcntl(fd.get(), F_DUPFD_CLOEXEC, static_cast<long>(highest) + 1));
     }
     return fd.get() != -1;
 }
