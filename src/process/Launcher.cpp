@@ -220,7 +220,7 @@ constexpr bool tryCloseRange = false; // as before Linux 5.9: the /proc/self/fd 
 constexpr bool tryCloseRange = true;
 #endif
 
-constexpr std::size_t stackSize = 64 * 1024;
+constexpr std::size_t stackSize = std::size_t{64} * 1024;
 constexpr long kernelMaskBytes = 8; // the kernel's 64 signals
 constexpr int lastSignal = 64;
 
@@ -444,8 +444,11 @@ std::vector<std::string> programPaths(const ChildSetup& setup) {
     std::vector<std::string> result;
     for (std::size_t start = 0;;) {
         const std::size_t end = std::min(path.find(':', start), path.size());
-        const std::string dir = path.substr(start, end - start);
-        result.push_back(dir.empty() ? program : dir + "/" + program);
+        std::string candidate = path.substr(start, end - start);
+        if (!candidate.empty()) {
+            candidate += '/';
+        }
+        result.push_back(candidate + program);
         if (end == path.size()) {
             return result;
         }
@@ -486,6 +489,7 @@ private:
 pid_t launchChild(const ChildSetup& setup) {
     const std::vector<std::string> paths = programPaths(setup);
     std::vector<const char*> programs;
+    programs.reserve(paths.size() + 1);
     for (const std::string& path : paths) {
         programs.push_back(path.c_str());
     }
