@@ -47,7 +47,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -398,13 +397,6 @@ int startFailure(const std::string& program, const Ostrel::Command::Exception& e
     return startFailureCode(e.error());
 }
 
-// The child's process descriptor, or -1 where the system gives none: no pidfd_open (Linux before
-// 5.3, valgrind: ENOSYS), one refused by a seccomp filter (EPERM), no descriptor left (EMFILE,
-// ENFILE). Called while the child is not yet reaped, so that its id is its own.
-int processFd(const Ostrel::Child& child) noexcept {
-    return static_cast<int>(::syscall(SYS_pidfd_open, child.id(), 0));
-}
-
 // Milliseconds on the monotonic clock.
 long long nowMs() {
     return static_cast<long long>(Ostrel::getMonotonicTime() * 1000.0);
@@ -422,12 +414,7 @@ long long after(long long milliseconds) {
 class Supervision {
 public:
     Supervision(Ostrel::Child& child, const RunOptions& options, const CaughtSignals& caught)
-        : _child(child), _options(options), _caught(caught), _pidFd(processFd(child)) {}
-    ~Supervision() {
-        if (_pidFd != -1) {
-            (void)::close(_pidFd);
-        }
-    }
+        : _child(child), _options(options), _caught(caught), _pidFd(child.pidFd()) {}
     Supervision(const Supervision&) = delete;
     Supervision& operator=(const Supervision&) = delete;
 
@@ -537,7 +524,7 @@ private:
     Ostrel::Child& _child;
     const RunOptions& _options;
     const CaughtSignals& _caught;
-    int _pidFd;
+    int _pidFd;    // the Child's process descriptor, -1 where there is none; the Child owns it
     int _step = 1; // milliseconds, only without a process descriptor
 };
 

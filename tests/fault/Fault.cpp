@@ -54,6 +54,10 @@ template <auto Self, class R, class... Args> R forward(const char* name, R faile
     return error != 0 ? (errno = error, failed) : real<Self>(name)(args...);
 }
 
+// Resolved at load: the own launcher of the library calls syscall in a child that shares the
+// caller's memory, where dlsym must not run.
+const auto realSyscall = real<&syscall>("syscall");
+
 } // namespace
 
 Inject::Inject(std::initializer_list<Rule> given) {
@@ -136,22 +140,6 @@ int kill(pid_t pid, int signal) noexcept {
 pid_t waitpid(pid_t pid, int* status, int options) {
     return forward<&waitpid>("waitpid", -1, pid, status, options);
 }
-// Only pidfd_open has a rule ("pidfd_open"); every other system call goes on with its arguments,
-// read as the six that a system call can have. Reading six where fewer were passed reaches into the
-// caller's frame, which AddressSanitizer would report: that check is off here.
-__attribute__((no_sanitize("address"))) long syscall(long number, ...) noexcept {
-    va_list list;
-    va_start(list, number);
-    long args[6];
-    for (long& arg : args) {
-        arg = va_arg(list, long);
-    }
-    va_end(list);
-    const int error = number == SYS_pidfd_open ? OstrelFault::check("pidfd_open") : 0;
-    return error != 0 ? (errno = error, -1)
-                      : real<&syscall>("syscall")(number, args[0], args[1], args[2], args[3],
-                                                  args[4], args[5]);
-}
 // The third argument, an int or a pointer, is passed on as the C library reads it itself.
 int fcntl(int fd, int command, ...) {
     va_list rest;
@@ -170,6 +158,23 @@ int clock_gettime(clockid_t clock, timespec* time) noexcept {
         time->tv_sec += OstrelFault::wallClockShift;
     }
     return result;
+}
+// The calls made through syscall() by number; only pidfd_open has a rule ("pidfd_open"). Every
+// call goes on with its arguments read as the six that a system call can have; reading six where
+// fewer were passed reaches into the caller's frame, which AddressSanitizer would report: that
+// check is off here.
+__attribute__((no_sanitize("address"))) long syscall(long number, ...) noexcept {
+    va_list list;
+    va_start(list, number);
+    long args[6];
+    for (long& arg : args) {
+        arg = va_arg(list, long);
+    }
+    va_end(list);
+    const int error = number == SYS_pidfd_open ? OstrelFault::check("pidfd_open") : 0;
+    return error != 0 ? (errno = error, -1)
+                      : OstrelFault::realSyscall(number, args[0], args[1], args[2], args[3],
+                                                 args[4], args[5]);
 }
 dirent* readdir(DIR* stream) {
     dirent* entry = real<&readdir>("readdir")(stream);

@@ -22,6 +22,14 @@ inline constexpr bool threadSanitizerBuild = false, addressSanitizerBuild = true
 inline constexpr bool threadSanitizerBuild = false, addressSanitizerBuild = false;
 #endif
 
+// Built with OSTREL_FALLBACKS: the library takes the roads of older systems (no process
+// descriptors; children start through its own launcher).
+#if defined(OSTREL_FALLBACKS)
+inline constexpr bool fallbacksBuild = true;
+#else
+inline constexpr bool fallbacksBuild = false;
+#endif
+
 // True under valgrind, which preloads its own libraries and runs a vfork-style clone as a fork.
 inline bool underValgrind() {
     const char* preload = std::getenv("LD_PRELOAD");
