@@ -23,6 +23,9 @@
 #include <sstream>
 #include <thread>
 
+#include <climits>
+#include <functional>
+
 using namespace Ostrel;
 using OstrelTest::messageOf;
 using OstrelTest::withError;
@@ -396,6 +399,39 @@ TEST(TerminateRequest, SigtermStormWakesTheWaiter) {
         }
         EXPECT_EQ(Signal::_the.handler, nullptr);
         EXPECT_EQ(disposition(SIGTERM), SIG_DFL);
+    });
+}
+
+// Waits without a limit.
+
+// ULONG_MAX milliseconds (some 585 million years) is no limit: the wait gives the real result
+// when it comes, some 100 ms later, not at once.
+TEST(NoLimit, ChildAndTerminateRequestWaitForWhatComes) {
+    OstrelTest::inChild([] {
+        const std::pair<const char*, std::function<bool()>> rows[] = {
+            {"ChildWaitFor",
+             [] {
+                 Child child = Command("/bin/sleep").arg("0.1").start();
+                 const auto status = child.waitFor(ULONG_MAX);
+                 return status && status->shellCode() == 0;
+             }},
+            {"TerminateRequestWaitFor", [] {
+                 TerminateRequest request;
+                 Signal::_the.addSignalHandler(Signal::Terminate, request);
+                 std::thread raiser([] {
+                     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                     kill(getpid(), SIGTERM);
+                 });
+                 const bool came = request.waitFor(ULONG_MAX);
+                 raiser.join();
+                 return came;
+             }}};
+        for (const auto& [name, wait] : rows) {
+            bool result = false;
+            EXPECT_GT(OstrelTest::millisecondsOf([&, &wait = wait] { result = wait(); }), 50)
+                << name;
+            EXPECT_TRUE(result) << name;
+        }
     });
 }
 

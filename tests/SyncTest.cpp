@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <memory>
 #include <mutex>
@@ -212,10 +213,15 @@ const auto waitFor = [](Event& event, unsigned long ms) { return event.waitFor(m
 const auto tryLockFor = [](auto& lock, unsigned long ms) { return lock.tryLockFor(ms); };
 const auto lockIt = [](auto& lock) { lock.lock(); };
 const auto nothing = [](auto&) {};
+// A limit for the std::chrono names: ULONG_MAX (no limit) as some 35 years.
+const auto chrono = [](unsigned long ms) {
+    return std::chrono::milliseconds(std::min(ms, 1UL << 40));
+};
 
 // Every timed operation: 0 tries once; 200 ms pass (less than 2 s more, loaded) whatever the wall
 // clock says (an hour back) and whatever wakes the waiter in vain (an event's pulses); another
-// thread's matching operation ends the wait; available, it returns at once.
+// thread's matching operation ends the wait, also under a limit of ULONG_MAX (no limit);
+// available, it returns at once.
 TEST(Timed, TimesOutOnTheMonotonicClockAndTakesWhatComes) {
     using std::chrono::milliseconds;
     const Timed rows[] = {
@@ -228,7 +234,7 @@ TEST(Timed, TimesOutOnTheMonotonicClockAndTakesWhatComes) {
         lockRow<Mutex>(
             "MutexTryLockUntilWallClock",
             [](Mutex& m, unsigned long ms) {
-                return m.try_lock_until(std::chrono::system_clock::now() + milliseconds(ms));
+                return m.try_lock_until(std::chrono::system_clock::now() + chrono(ms));
             },
             lockIt),
         lockRow<RWLock>(
@@ -240,8 +246,7 @@ TEST(Timed, TimesOutOnTheMonotonicClockAndTakesWhatComes) {
             [](RWLock& l, unsigned long ms) { return l.tryReadLockFor(ms); }, lockIt),
         lockRow<RWLock>(
             "RWLockTryLockSharedFor",
-            [](RWLock& l, unsigned long ms) { return l.try_lock_shared_for(milliseconds(ms)); },
-            lockIt),
+            [](RWLock& l, unsigned long ms) { return l.try_lock_shared_for(chrono(ms)); }, lockIt),
         lockRow<SharedMutex>("SharedMutexTryLockFor", tryLockFor, lockIt),
         joinRow()};
     for (const Timed& row : rows) {
@@ -263,7 +268,7 @@ TEST(Timed, TimesOutOnTheMonotonicClockAndTakesWhatComes) {
         EXPECT_NEAR(OstrelTest::millisecondsOf([&] { EXPECT_FALSE(row.attempt(200)); }), 1100, 900);
         OstrelFault::shiftWallClock(0);
         go = true;
-        EXPECT_LT(OstrelTest::millisecondsOf([&] { EXPECT_TRUE(row.attempt(20000)); }), 10000);
+        EXPECT_LT(OstrelTest::millisecondsOf([&] { EXPECT_TRUE(row.attempt(ULONG_MAX)); }), 10000);
         other.join();
         row.release();
         EXPECT_TRUE(OstrelTest::eventually([&] { return row.attempt(0); }));
@@ -271,6 +276,24 @@ TEST(Timed, TimesOutOnTheMonotonicClockAndTakesWhatComes) {
         EXPECT_LT(OstrelTest::millisecondsOf([&] { EXPECT_TRUE(row.attempt(20000)); }), 10000);
         row.release();
     }
+}
+
+// A std::chrono limit in whole milliseconds: rounded up, exactly, and ULONG_MAX at most.
+TEST(Timed, ChronoLimitsRoundUpToWholeMilliseconds) {
+    using namespace std::chrono;
+    using detail::toMilliseconds;
+    EXPECT_EQ(toMilliseconds(0ns), 0UL);
+    EXPECT_EQ(toMilliseconds(-5ms), 0UL);
+    EXPECT_EQ(toMilliseconds(1ns), 1UL);
+    EXPECT_EQ(toMilliseconds(1000000ns), 1UL);
+    EXPECT_EQ(toMilliseconds(1000001ns), 2UL);
+    EXPECT_EQ(toMilliseconds(nanoseconds(9000000000000000001LL)), 9000000000001UL);
+    EXPECT_EQ(toMilliseconds(2h), 7200000UL);
+    EXPECT_EQ(toMilliseconds(hours::max()), ULONG_MAX);
+    EXPECT_EQ(toMilliseconds(duration<double>(0.0015)), 2UL);
+    EXPECT_EQ(toMilliseconds(duration<double>(0.25)), 250UL);
+    EXPECT_EQ(toMilliseconds(duration<double>(1e300)), ULONG_MAX);
+    EXPECT_EQ(toMilliseconds(duration<double>(std::nan(""))), 0UL);
 }
 
 } // namespace

@@ -23,7 +23,8 @@ namespace Ostrel::internal {
 
 constexpr long nanosPerSecond = 1000000000L;
 
-// Now on the monotonic clock plus milliseconds.
+// Now on the monotonic clock plus milliseconds. ULONG_MAX milliseconds add some 1.8e16 seconds,
+// far inside time_t; the kernel takes a deadline beyond its own range as none.
 inline timespec monotonicDeadline(unsigned long milliseconds) noexcept {
     timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);
@@ -38,15 +39,20 @@ inline timespec monotonicDeadline(unsigned long milliseconds) noexcept {
 
 // Milliseconds from now until deadline on the monotonic clock, rounded up so that a wait of that
 // length never ends early, and at most a day (poll's limit is an int); 0 once the deadline passed.
+// A deadline a day or more away is told by its seconds alone: the nanoseconds of a far one (a
+// limit of ULONG_MAX milliseconds is some 585 million years) would not fit in 64 bits.
 inline int millisecondsUntil(const timespec& deadline) noexcept {
+    constexpr long long day = 86400000LL;
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long left = (static_cast<long long>(deadline.tv_sec) - now.tv_sec) * 1000000000LL +
-                           (deadline.tv_nsec - now.tv_nsec);
+    const long long seconds = static_cast<long long>(deadline.tv_sec) - now.tv_sec;
+    if (seconds >= day / 1000) {
+        return static_cast<int>(day);
+    }
+    const long long left = seconds * nanosPerSecond + (deadline.tv_nsec - now.tv_nsec);
     if (left <= 0) {
         return 0;
     }
-    constexpr long long day = 86400000LL;
     const long long milliseconds = (left + 999999LL) / 1000000LL;
     return static_cast<int>(milliseconds < day ? milliseconds : day);
 }
