@@ -402,7 +402,7 @@ TEST(TerminateRequest, SigtermStormWakesTheWaiter) {
     });
 }
 
-// Waits without a limit.
+// Waits without a limit, and a cancellation that comes while a destructor waits.
 
 // ULONG_MAX milliseconds (some 585 million years) is no limit: the wait gives the real result
 // when it comes, some 100 ms later, not at once.
@@ -432,6 +432,41 @@ TEST(NoLimit, ChildAndTerminateRequestWaitForWhatComes) {
                 << name;
             EXPECT_TRUE(result) << name;
         }
+    });
+}
+
+std::atomic<int> innerPhase{0};
+int sleepAndMarkDone() {
+    innerPhase = 1;
+    Thread::sleep(200);
+    innerPhase = 2;
+    return 0;
+}
+
+// A thread cancelled while a destructor waits for its child or its thread ends with the code of
+// terminate() once that wait is over: the child reaped, the other thread joined, nothing aborted.
+TEST(Cancel, ADestructorFinishesItsWaitThenTheThreadEnds) {
+    OstrelTest::inChild([] {
+        pid_t child = -1;
+        OstrelTest::SleepingThread reaper([&] {
+            Process process;
+            run(process, {"/bin/sleep", "0.2"}, false);
+            child = process.childId();
+        });
+        reaper.terminate(7);
+        EXPECT_EQ(reaper.join(), 7);
+        EXPECT_EQ(::waitpid(child, nullptr, WNOHANG), -1);
+        EXPECT_EQ(errno, ECHILD);
+        OstrelTest::SleepingThread joiner([] {
+            FnThread inner(sleepAndMarkDone);
+            inner.start();
+            while (innerPhase == 0) { // busy: the body must not sleep before the destructor
+                Thread::yield();
+            }
+        });
+        joiner.terminate(7);
+        EXPECT_EQ(joiner.join(), 7);
+        EXPECT_EQ(innerPhase, 2);
     });
 }
 

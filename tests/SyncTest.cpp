@@ -296,4 +296,33 @@ TEST(Timed, ChronoLimitsRoundUpToWholeMilliseconds) {
     EXPECT_EQ(toMilliseconds(duration<double>(std::nan(""))), 0UL);
 }
 
+// A Thread cancelled while it sleeps in a wait ends with the code of terminate(), and the
+// object goes on working for the others. In a child: a cancellation that met a noexcept
+// boundary aborted the whole program.
+TEST(Cancel, AWaitingThreadEndsWithItsCodeAndLeavesTheObjectUsable) {
+    OstrelTest::inChild([] {
+        Semaphore semaphore(0);
+        Event event(false, false);
+        Named<SharedSemaphore> shared;
+        const auto semaphoreWorks = [&] { return semaphore.up(), semaphore.downFor(1000); };
+        const auto eventWorks = [&] { return event.set(), event.waitFor(1000); };
+        const auto sharedWorks = [&] { return shared.up(), shared.downFor(1000); };
+        const std::tuple<const char*, std::function<void()>, std::function<bool()>> rows[] = {
+            {"SemaphoreDown", [&] { semaphore.down(); }, semaphoreWorks},
+            {"SemaphoreDownFor", [&] { semaphore.downFor(60000); }, semaphoreWorks},
+            {"EventWait", [&] { event.wait(); }, eventWorks},
+            {"EventWaitWallClock", [&] { event.wait(60000); }, eventWorks},
+            {"EventWaitFor", [&] { event.waitFor(60000); }, eventWorks},
+            {"SharedSemaphoreDown", [&] { shared.down(); }, sharedWorks},
+            {"SharedSemaphoreDownFor", [&] { shared.downFor(60000); }, sharedWorks}};
+        for (const auto& [name, wait, works] : rows) {
+            SCOPED_TRACE(name);
+            OstrelTest::SleepingThread thread(wait);
+            thread.terminate(7);
+            EXPECT_EQ(thread.join(), 7);
+            EXPECT_TRUE(works());
+        }
+    });
+}
+
 } // namespace

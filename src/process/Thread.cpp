@@ -1,6 +1,7 @@
 #include <Ostrel/Thread.h>
 
 #include "Messages.h"
+#include "sync/Cancellation.h"
 #include "sync/Deadline.h"
 
 #include <cerrno>
@@ -83,9 +84,11 @@ Thread::Thread() : threadId(0), running(false) {
     (void)pthread_once(&attrOnce, initAttributes);
 }
 
-Thread::~Thread() {
+// A cancellation during the join would leave the thread unjoined, or end the program through a
+// destructor that may not throw: the join completes first, and the cancellation acts after it.
+Thread::~Thread() noexcept(false) {
     if (running) {
-        (void)pthread_join(threadId, nullptr);
+        internal::uncancelled([this] { (void)pthread_join(threadId, nullptr); });
     }
 }
 

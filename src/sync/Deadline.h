@@ -4,6 +4,8 @@
 // Internal: neither installed nor exported.
 #pragma once
 
+#include "sync/Cancellation.h"
+
 #include <ctime>
 
 #include <pthread.h>
@@ -60,17 +62,21 @@ inline int millisecondsUntil(const timespec& deadline) noexcept {
 // Waits on condition, with mutex held, until ready() or milliseconds from now on the monotonic
 // clock; true when ready(). A return of 0 from the platform wait is a wake-up, real or spurious:
 // ready() decides. Anything else is the time-out (or a failure), and a change that came with it
-// still counts.
+// still counts. A cancellation point: a thread cancelled in it unwinds with mutex released.
 template <class Ready>
 bool conditionWait(pthread_cond_t& condition, pthread_mutex_t& mutex, unsigned long milliseconds,
-                   Ready ready) noexcept {
+                   Ready ready) {
     const timespec deadline = monotonicDeadline(milliseconds);
+    CancellableWait wait(mutex);
+    bool result = true;
     while (!ready()) {
         if (pthread_cond_clockwait(&condition, &mutex, CLOCK_MONOTONIC, &deadline) != 0) {
-            return ready();
+            result = ready();
+            break;
         }
     }
-    return true;
+    wait.finish();
+    return result;
 }
 
 // Runs lock(), a pthread_*_clock*lock call on the lock at address, and returns its result.
