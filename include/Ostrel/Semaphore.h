@@ -21,8 +21,13 @@
 /// while the thread sleeps or as the wait ends.
 ///
 /// Threads: every operation but construction and destruction may come from any thread; those two
-/// must not overlap with any other call on the same object, and a Semaphore is destroyed only when
-/// nobody waits on it.
+/// must not overlap with any other call on the same object. A Semaphore is destroyed only when
+/// nobody waits on it AND NO up() MAY STILL BE RUNNING: up signals the condition variable after
+/// it released the mutex, so a waiter that returns from down() can run before up() has returned.
+/// In the common "wait for completion" pattern (a thread waits on a semaphore on its stack, a
+/// worker calls up() and the waiter returns and destroys it) the worker may still be inside up()
+/// when the semaphore is gone. Destroy it only after the thread that called up() is joined, or
+/// has shown by other means that it returned from up().
 #pragma once
 
 #include <Ostrel/Export.h>
