@@ -234,7 +234,10 @@ TEST(RobustMutex, SurvivesAHolderThatDies) {
     EXPECT_TRUE(mutex.tryLock(&result));
     EXPECT_EQ(result, RobustMutex::Acquired);
     EXPECT_TRUE(mutex.tryLock()); // recursive
+    EXPECT_EQ(OstrelTest::captureStderr([&] { std::thread([&] { mutex.unlock(); }).join(); }),
+              withError("Cannot unlock robust mutex", EPERM) + "\n"); // refused: nothing changes
     mutex.unlock();
+    EXPECT_EQ(mutex.ownerId(), getpid());
     mutex.unlock();
     EXPECT_EQ(mutex.ownerId(), 0);
     holderKilled(mutex, counter);
