@@ -255,25 +255,31 @@ TEST(SysInfo, OpenUrlHandsTheUrlToXdgOpen) {
               "1:https://example.org/a?b=1\n2:two words\n");
 }
 
-// A base directory is the variable's value when absolute, else the default below appDataName.
+// A base directory is the variable's value when absolute, else the default below appDataName;
+// without an absolute home (HOME unset, empty or relative) there is no default.
 TEST(SysInfo, BaseDirectories) {
     using Get = std::string (SysInfo::*)() const;
-    const std::tuple<const char*, const char*, Get, const char*> rows[] = {
-        {"XDG_CONFIG_HOME", "/x/conf", &SysInfo::configHome, "/x/conf"},
-        {"XDG_CONFIG_HOME", "x/conf", &SysInfo::configHome, "/home/u/.config"},
-        {"XDG_CONFIG_HOME", nullptr, &SysInfo::configHome, "/home/u/.config"},
-        {"XDG_DATA_HOME", nullptr, &SysInfo::dataHome, "/home/u/.local/share"},
-        {"XDG_DATA_HOME", "/d/", &SysInfo::dataHome, "/d/"},
-        {"XDG_STATE_HOME", "", &SysInfo::stateHome, "/home/u/.local/state"},
-        {"XDG_CACHE_HOME", nullptr, &SysInfo::cacheHome, "/home/u/.cache"},
-        {"XDG_CACHE_HOME", "~/c", &SysInfo::cacheHome, "/home/u/.cache"},
-        {"XDG_RUNTIME_DIR", "/run/user/7", &SysInfo::runtimeDir, "/run/user/7"},
-        {"XDG_RUNTIME_DIR", "run", &SysInfo::runtimeDir, ""},
-        {"XDG_RUNTIME_DIR", nullptr, &SysInfo::runtimeDir, ""}};
+    const std::tuple<const char*, const char*, Get, const char*, const char*> rows[] = {
+        {"XDG_CONFIG_HOME", "/x/conf", &SysInfo::configHome, "/x/conf", "/home/u"},
+        {"XDG_CONFIG_HOME", "x/conf", &SysInfo::configHome, "/home/u/.config", "/home/u"},
+        {"XDG_CONFIG_HOME", nullptr, &SysInfo::configHome, "/home/u/.config", "/home/u"},
+        {"XDG_DATA_HOME", nullptr, &SysInfo::dataHome, "/home/u/.local/share", "/home/u"},
+        {"XDG_DATA_HOME", "/d/", &SysInfo::dataHome, "/d/", "/home/u"},
+        {"XDG_STATE_HOME", "", &SysInfo::stateHome, "/home/u/.local/state", "/home/u"},
+        {"XDG_CACHE_HOME", nullptr, &SysInfo::cacheHome, "/home/u/.cache", "/home/u"},
+        {"XDG_CACHE_HOME", "~/c", &SysInfo::cacheHome, "/home/u/.cache", "/home/u"},
+        {"XDG_RUNTIME_DIR", "/run/user/7", &SysInfo::runtimeDir, "/run/user/7", "/home/u"},
+        {"XDG_RUNTIME_DIR", "run", &SysInfo::runtimeDir, "", "/home/u"},
+        {"XDG_RUNTIME_DIR", nullptr, &SysInfo::runtimeDir, "", "/home/u"},
+        {"XDG_CONFIG_HOME", nullptr, &SysInfo::configHome, "", ""},
+        {"XDG_DATA_HOME", nullptr, &SysInfo::dataHome, "", "u"},
+        {"XDG_STATE_HOME", "", &SysInfo::stateHome, "", ""},
+        {"XDG_CACHE_HOME", nullptr, &SysInfo::cacheHome, "", ""},
+        {"XDG_CACHE_HOME", "/c", &SysInfo::cacheHome, "/c", ""}};
     OstrelTest::inChild([&] {
         SysInfo info;
-        info.appDataName = "/home/u";
-        for (const auto& [name, value, get, expected] : rows) {
+        for (const auto& [name, value, get, expected, home] : rows) {
+            info.appDataName = home;
             if (value != nullptr) {
                 setenv(name, value, 1);
             } else {
