@@ -470,4 +470,15 @@ TEST(Cancel, ADestructorFinishesItsWaitThenTheThreadEnds) {
     });
 }
 
+// A sleep beyond poll's int limit polls at most INT_MAX ms at a time, never a wrapped number.
+TEST(Thread, LongSleepsPollInPieces) {
+    for (const auto& [milliseconds, limit] :
+         {std::pair{7UL, 7}, {(1UL << 32) + 5, INT_MAX}, {ULONG_MAX, INT_MAX}}) {
+        const OstrelFault::Inject fault{{"poll", ENOMEM}};
+        EXPECT_EQ(messageOf<Thread::Exception>([&] { Thread::sleep(milliseconds); }),
+                  withError("Cannot sleep", ENOMEM));
+        EXPECT_EQ(OstrelFault::lastPollTimeout(), limit) << milliseconds;
+    }
+}
+
 } // namespace

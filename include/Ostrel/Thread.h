@@ -106,8 +106,9 @@ public:
     static pthread_t self() noexcept;
     /// Throws "Cannot yield " with the system's error text as detail.
     static void yield();
-    /// Waits milliseconds (at most 2147483647); a signal that interrupts the wait restarts it
-    /// with the full time. Throws "Cannot sleep" with the system's error text as detail.
+    /// Waits milliseconds, any number up to ULONG_MAX (some 585 million years), by polls of at
+    /// most 2147483647 ms; a signal that interrupts a poll restarts it with its full time.
+    /// Throws "Cannot sleep" with the system's error text as detail.
     static void sleep(unsigned long milliseconds);
     /// Names the calling thread for ps, top and debuggers with the first 15 bytes of name (the
     /// system's limit), which the system cannot refuse for the calling thread. Does not allocate.

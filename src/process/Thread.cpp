@@ -5,6 +5,7 @@
 #include "sync/Deadline.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 
 #include <poll.h>
@@ -162,13 +163,18 @@ void Thread::setName(const std::string& name) noexcept {
     (void)pthread_setname_np(pthread_self(), shortName);
 }
 
+// poll takes its limit as an int: a longer sleep is a run of polls of at most INT_MAX ms, each
+// started again with its full time when a signal interrupts it.
 void Thread::sleep(unsigned long milliseconds) {
-    const int timeout = static_cast<int>(milliseconds);
-    while (poll(nullptr, 0, timeout) < 0) {
-        if (errno != EINTR) {
-            throw Exception("Cannot sleep", internal::errorText(errno).c_str());
+    do {
+        const int timeout = milliseconds > INT_MAX ? INT_MAX : static_cast<int>(milliseconds);
+        while (::poll(nullptr, 0, timeout) < 0) {
+            if (errno != EINTR) {
+                throw Exception("Cannot sleep", internal::errorText(errno).c_str());
+            }
         }
-    }
+        milliseconds -= static_cast<unsigned long>(timeout);
+    } while (milliseconds != 0);
 }
 
 } // namespace Ostrel

@@ -22,6 +22,7 @@ std::atomic<long> calls[8];
 std::atomic<int> ruleCount{0};
 std::atomic<long> wallClockShift{0};
 std::atomic<bool> unknownTypes{false};
+std::atomic<int> pollTimeout{0};
 
 // Counts this call of name: the errno it must fail with, or 0.
 int check(const char* name) {
@@ -80,6 +81,10 @@ void reportUnknownTypes(bool on) {
     unknownTypes = on;
 }
 
+int lastPollTimeout() {
+    return pollTimeout;
+}
+
 } // namespace OstrelFault
 
 using OstrelFault::forward;
@@ -91,6 +96,7 @@ int sched_yield() noexcept {
     return forward<&sched_yield>("sched_yield", -1);
 }
 int poll(pollfd* fds, nfds_t count, int timeout) {
+    OstrelFault::pollTimeout = timeout;
     return forward<&poll>("poll", -1, fds, count, timeout);
 }
 // Fails with the errno as its result.
