@@ -275,7 +275,9 @@ TEST(SysInfo, BaseDirectories) {
         {"XDG_DATA_HOME", nullptr, &SysInfo::dataHome, "", "u"},
         {"XDG_STATE_HOME", "", &SysInfo::stateHome, "", ""},
         {"XDG_CACHE_HOME", nullptr, &SysInfo::cacheHome, "", ""},
-        {"XDG_CACHE_HOME", "/c", &SysInfo::cacheHome, "/c", ""}};
+        {"XDG_CACHE_HOME", "/c", &SysInfo::cacheHome, "/c", ""},
+        {"XDG_CACHE_HOME", nullptr, &SysInfo::cacheHome, "/.cache", "/"},
+        {"XDG_DATA_HOME", nullptr, &SysInfo::dataHome, "/u/.local/share", "/u/"}};
     OstrelTest::inChild([&] {
         SysInfo info;
         for (const auto& [name, value, get, expected, home] : rows) {

@@ -130,9 +130,14 @@ std::string baseDirectory(const char* name, std::string fallback) {
     return fallback;
 }
 
-// home + below, or empty without an absolute home: "/.config" would name a directory of the root.
+// home + below ("/.config"), or empty without an absolute home: "/.config" would name a
+// directory of the root. A home that ends with the separator ("/" for root in some containers)
+// does not double it.
 std::string belowHome(const std::string& home, const char* below) {
-    return home.empty() || home[0] != '/' ? std::string() : home + below;
+    if (home.empty() || home[0] != '/') {
+        return std::string();
+    }
+    return home.back() == '/' ? home + (below + 1) : home + below;
 }
 
 } // namespace
