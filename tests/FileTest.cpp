@@ -434,4 +434,27 @@ TEST(DynamicLibrary, FlagsPathAndTheLoadersSearchPath) {
     EXPECT_EQ(stat(math.path().c_str(), &info), 0) << math.path();
 }
 
+// The library search path: the non-empty elements of LD_LIBRARY_PATH as they stand, then /lib and
+// /usr/lib; the vector's contents are replaced. The environment is changed in a child only.
+TEST(DynamicLibrary, SearchPathFromTheEnvironment) {
+    const std::pair<const char*, Paths> rows[] = {
+        {nullptr, {"/lib", "/usr/lib"}},
+        {"", {"/lib", "/usr/lib"}},
+        {":/opt/a::/opt/b:", {"/opt/a", "/opt/b", "/lib", "/usr/lib"}},
+        {"/usr/lib", {"/usr/lib", "/lib", "/usr/lib"}},
+        {"x:y", {"x", "y", "/lib", "/usr/lib"}}};
+    OstrelTest::inChild([&] {
+        for (const auto& [value, expected] : rows) {
+            if (value != nullptr) {
+                setenv("LD_LIBRARY_PATH", value, 1);
+            } else {
+                unsetenv("LD_LIBRARY_PATH");
+            }
+            Paths dirs{"kept?"};
+            DynamicLibrary::getSearchPath(dirs);
+            EXPECT_EQ(dirs, expected) << (value != nullptr ? value : "(unset)");
+        }
+    });
+}
+
 } // namespace

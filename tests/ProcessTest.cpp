@@ -470,6 +470,19 @@ TEST(Cancel, ADestructorFinishesItsWaitThenTheThreadEnds) {
     });
 }
 
+// joinFor of a thread that does not run; a start that the system refuses (a stack larger than
+// the address space, in a child) leaves the object not running; the attributes are set up.
+TEST(Thread, JoinForWithoutThreadAndARefusedStart) {
+    FnThread thread(yieldSleepAndMark);
+    EXPECT_TRUE(Thread::_classInit);
+    EXPECT_EQ(messageOf<Thread::Exception>([&] { thread.joinFor(0); }), "Thread doesn't run");
+    OstrelTest::inChild([&] {
+        pthread_attr_setstacksize(&Thread::_attr, std::size_t{1} << 46);
+        EXPECT_EQ(messageOf<Thread::Exception>([&] { thread.start(); }), "Cannot start thread");
+        EXPECT_FALSE(thread.running);
+    });
+}
+
 // A sleep beyond poll's int limit polls at most INT_MAX ms at a time, never a wrapped number.
 TEST(Thread, LongSleepsPollInPieces) {
     for (const auto& [milliseconds, limit] :

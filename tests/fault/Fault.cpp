@@ -2,14 +2,17 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -108,6 +111,12 @@ int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attrib
     const int error = OstrelFault::check("pthread_mutex_init");
     return error != 0 ? error : real<&pthread_mutex_init>("pthread_mutex_init")(mutex, attribute);
 }
+int pthread_mutexattr_setpshared(pthread_mutexattr_t* attribute, int shared) noexcept {
+    const int error = OstrelFault::check("pthread_mutexattr_setpshared");
+    return error != 0 ? error
+                      : real<&pthread_mutexattr_setpshared>("pthread_mutexattr_setpshared")(
+                            attribute, shared);
+}
 int munmap(void* address, size_t length) noexcept {
     return forward<&munmap>("munmap", -1, address, length);
 }
@@ -116,6 +125,24 @@ int close(int fd) {
     const int closed = real<&close>("close")(fd);
     const int error = OstrelFault::check("close");
     return error != 0 ? (errno = error, -1) : closed;
+}
+int shm_open(const char* name, int flags, mode_t mode) {
+    return forward<&shm_open>("shm_open", -1, name, flags, mode);
+}
+// The mode and value follow only when the call may create the semaphore.
+sem_t* sem_open(const char* name, int flags, ...) {
+    va_list rest;
+    va_start(rest, flags);
+    const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(rest, mode_t) : 0;
+    const unsigned value = (flags & O_CREAT) != 0 ? va_arg(rest, unsigned) : 0;
+    va_end(rest);
+    return forward<&sem_open>("sem_open", SEM_FAILED, name, flags, mode, value);
+}
+int fchmod(int fd, mode_t mode) noexcept {
+    return forward<&fchmod>("fchmod", -1, fd, mode);
+}
+int chmod(const char* path, mode_t mode) noexcept {
+    return forward<&chmod>("chmod", -1, path, mode);
 }
 int sem_close(sem_t* semaphore) noexcept {
     return forward<&sem_close>("sem_close", -1, semaphore);
