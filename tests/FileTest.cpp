@@ -33,7 +33,10 @@ TEST(Dir, NormalisesEveryComponent) {
         {"/usr/local/../lib", "/usr/lib/"}, {"a//b/./c/", "a/b/c/"}, {"/../x", "/x/"},
         {"../../a", "a/"}, {"a/..", ""}, {"a/b/../..", ""}, {".", ""}, {"", ""}, {"///", "/"},
         {"/..", "/"}, {"x", "x/"}, {"//a//b", "/a/b/"}, {"/a/b/c/../../d", "/a/d/"},
-        {"a/.../.x/", "a/.../.x/"}, {"..a/b..", "..a/b../"}};
+        {"a/.../.x/", "a/.../.x/"}, {"..a/b..", "..a/b../"}, {"./..", ""}, {"..", ""},
+        {"/a/b/..", "/a/"}, {"a/./../b", "b/"}, {"/x/.a/..b/./", "/x/.a/..b/"},
+        {"/a/very-long-component-name-of-forty-chars/b", "/a/very-long-component-name-of-forty-chars/b/"},
+        {"/a/very-long-component-name-of-forty-chars/..", "/a/"}};
     // clang-format on
     for (const auto& [before, after] : cases) {
         Dir dir(before);
