@@ -31,6 +31,9 @@
 #include <sstream>
 #include <thread>
 
+#include <climits>
+#include <functional>
+
 using namespace Ostrel;
 using OstrelTest::messageOf;
 using OstrelTest::withError;
@@ -807,6 +810,98 @@ TEST(TerminateRequest, SigtermStormWakesTheWaiter) {
         EXPECT_EQ(Signal::_the.handler, nullptr);
         EXPECT_EQ(disposition(SIGTERM), SIG_DFL);
     });
+}
+
+// Waits without a limit, and a cancellation that comes while a destructor waits.
+
+// ULONG_MAX milliseconds (some 585 million years) is no limit: the wait gives the real result
+// when it comes, some 100 ms later, not at once.
+TEST(NoLimit, ChildAndTerminateRequestWaitForWhatComes) {
+    OstrelTest::inChild([] {
+        const std::pair<const char*, std::function<bool()>> rows[] = {
+            {"ChildWaitFor",
+             [] {
+                 Child child = Command("/bin/sleep").arg("0.1").start();
+                 const auto status = child.waitFor(ULONG_MAX);
+                 return status && status->shellCode() == 0;
+             }},
+            {"TerminateRequestWaitFor", [] {
+                 TerminateRequest request;
+                 Signal::_the.addSignalHandler(Signal::Terminate, request);
+                 std::thread raiser([] {
+                     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                     kill(getpid(), SIGTERM);
+                 });
+                 const bool came = request.waitFor(ULONG_MAX);
+                 raiser.join();
+                 return came;
+             }}};
+        for (const auto& [name, wait] : rows) {
+            bool result = false;
+            EXPECT_GT(OstrelTest::millisecondsOf([&, &wait = wait] { result = wait(); }), 50)
+                << name;
+            EXPECT_TRUE(result) << name;
+        }
+    });
+}
+
+std::atomic<int> innerPhase{0};
+int sleepAndMarkDone() {
+    innerPhase = 1;
+    Thread::sleep(200);
+    innerPhase = 2;
+    return 0;
+}
+
+// A thread cancelled while a destructor waits for its child or its thread ends with the code of
+// terminate() once that wait is over: the child reaped, the other thread joined, nothing aborted.
+TEST(Cancel, ADestructorFinishesItsWaitThenTheThreadEnds) {
+    OstrelTest::inChild([] {
+        pid_t child = -1;
+        OstrelTest::SleepingThread reaper([&] {
+            Process process;
+            run(process, {"/bin/sleep", "0.2"}, false);
+            child = process.childId();
+        });
+        reaper.terminate(7);
+        EXPECT_EQ(reaper.join(), 7);
+        EXPECT_EQ(::waitpid(child, nullptr, WNOHANG), -1);
+        EXPECT_EQ(errno, ECHILD);
+        OstrelTest::SleepingThread joiner([] {
+            FnThread inner(sleepAndMarkDone);
+            inner.start();
+            while (innerPhase == 0) { // busy: the body must not sleep before the destructor
+                Thread::yield();
+            }
+        });
+        joiner.terminate(7);
+        EXPECT_EQ(joiner.join(), 7);
+        EXPECT_EQ(innerPhase, 2);
+    });
+}
+
+// joinFor of a thread that does not run; a start that the system refuses (a stack larger than
+// the address space, in a child) leaves the object not running; the attributes are set up.
+TEST(Thread, JoinForWithoutThreadAndARefusedStart) {
+    FnThread thread(yieldSleepAndMark);
+    EXPECT_TRUE(Thread::_classInit);
+    EXPECT_EQ(messageOf<Thread::Exception>([&] { thread.joinFor(0); }), "Thread doesn't run");
+    OstrelTest::inChild([&] {
+        pthread_attr_setstacksize(&Thread::_attr, std::size_t{1} << 46);
+        EXPECT_EQ(messageOf<Thread::Exception>([&] { thread.start(); }), "Cannot start thread");
+        EXPECT_FALSE(thread.running);
+    });
+}
+
+// A sleep beyond poll's int limit polls at most INT_MAX ms at a time, never a wrapped number.
+TEST(Thread, LongSleepsPollInPieces) {
+    for (const auto& [milliseconds, limit] :
+         {std::pair{7UL, 7}, {(1UL << 32) + 5, INT_MAX}, {ULONG_MAX, INT_MAX}}) {
+        const OstrelFault::Inject fault{{"poll", ENOMEM}};
+        EXPECT_EQ(messageOf<Thread::Exception>([&] { Thread::sleep(milliseconds); }),
+                  withError("Cannot sleep", ENOMEM));
+        EXPECT_EQ(OstrelFault::lastPollTimeout(), limit) << milliseconds;
+    }
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -30,6 +31,7 @@ std::atomic<long> counted{0};
 std::atomic<int> ruleCount{0};
 std::atomic<long> wallClockShift{0};
 std::atomic<bool> unknownTypes{false};
+std::atomic<int> pollTimeout{0};
 
 // Counts this call of name: the errno it must fail with, or 0.
 int check(const char* name) {
@@ -103,6 +105,10 @@ void reportUnknownTypes(bool on) {
     unknownTypes = on;
 }
 
+int lastPollTimeout() {
+    return pollTimeout;
+}
+
 } // namespace OstrelFault
 
 using OstrelFault::forward;
@@ -114,6 +120,7 @@ int sched_yield() noexcept {
     return forward<&sched_yield>("sched_yield", -1);
 }
 int poll(pollfd* fds, nfds_t count, int timeout) {
+    OstrelFault::pollTimeout = timeout;
     return forward<&poll>("poll", -1, fds, count, timeout);
 }
 // Fails with the errno as its result.
@@ -124,6 +131,12 @@ int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept {
 int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attribute) noexcept {
     const int error = OstrelFault::check("pthread_mutex_init");
     return error != 0 ? error : real<&pthread_mutex_init>("pthread_mutex_init")(mutex, attribute);
+}
+int pthread_mutexattr_setpshared(pthread_mutexattr_t* attribute, int shared) noexcept {
+    const int error = OstrelFault::check("pthread_mutexattr_setpshared");
+    return error != 0 ? error
+                      : real<&pthread_mutexattr_setpshared>("pthread_mutexattr_setpshared")(
+                            attribute, shared);
 }
 int munmap(void* address, size_t length) noexcept {
     return forward<&munmap>("munmap", -1, address, length);
@@ -147,6 +160,24 @@ int fcntl(int fd, int command, ...) {
     void* const argument = va_arg(rest, void*);
     va_end(rest);
     return forward<&fcntl>("fcntl", -1, fd, command, argument);
+}
+int shm_open(const char* name, int flags, mode_t mode) {
+    return forward<&shm_open>("shm_open", -1, name, flags, mode);
+}
+// The mode and value follow only when the call may create the semaphore.
+sem_t* sem_open(const char* name, int flags, ...) {
+    va_list rest;
+    va_start(rest, flags);
+    const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(rest, mode_t) : 0;
+    const unsigned value = (flags & O_CREAT) != 0 ? va_arg(rest, unsigned) : 0;
+    va_end(rest);
+    return forward<&sem_open>("sem_open", SEM_FAILED, name, flags, mode, value);
+}
+int fchmod(int fd, mode_t mode) noexcept {
+    return forward<&fchmod>("fchmod", -1, fd, mode);
+}
+int chmod(const char* path, mode_t mode) noexcept {
+    return forward<&chmod>("chmod", -1, path, mode);
 }
 int sem_close(sem_t* semaphore) noexcept {
     return forward<&sem_close>("sem_close", -1, semaphore);
