@@ -376,6 +376,7 @@ Ostrel::Child startChild(const RunOptions& options) {
             .args(args)
             .searchPath(program.find('/') == std::string::npos)
             .newProcessGroup(!options.foreground)
+            .restoreSignals(false) // what the caller ignores stays ignored, as timeout(1) keeps it
             .start();
     } catch (const Ostrel::Command::Exception& e) {
         const std::string script = e.error() == ENOEXEC ? scriptPath(program) : "";
@@ -387,6 +388,7 @@ Ostrel::Child startChild(const RunOptions& options) {
         return Ostrel::Command("/bin/sh")
             .args(std::move(shellArgs))
             .newProcessGroup(!options.foreground)
+            .restoreSignals(false) // what the caller ignores stays ignored, as timeout(1) keeps it
             .start();
     }
 }
