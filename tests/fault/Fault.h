@@ -42,4 +42,7 @@ void reportUnknownTypes(bool on);
 // a directory between two calls of the library; null ends it.
 void beforeOpendir(void (*hook)(const char* path));
 
+// The limit given to the last call of poll, of any thread.
+int lastPollTimeout();
+
 } // namespace OstrelFault
