@@ -1014,4 +1014,29 @@ TEST(Thread, LongSleepsPollInPieces) {
     }
 }
 
+// A body that joins its own thread is refused ("Cannot join thread", running cleared); marked
+// running again, the thread is joined as usual.
+struct SelfJoiner : Thread {
+    int main() override {
+        while (!go) {
+            Thread::yield();
+        }
+        message = messageOf<Exception>([this] { join(); });
+        running = true;
+        done = true;
+        return 5;
+    }
+    std::atomic<bool> go{false}, done{false};
+    std::string message;
+};
+
+TEST(Thread, JoiningItselfIsRefused) {
+    SelfJoiner thread;
+    thread.start();
+    thread.go = true;
+    ASSERT_TRUE(OstrelTest::eventually([&] { return thread.done.load(); }));
+    EXPECT_EQ(thread.message, "Cannot join thread");
+    EXPECT_EQ(thread.join(), 5);
+}
+
 } // namespace
