@@ -678,7 +678,9 @@ TEST(Command, StartsAtTheDescriptorLimit) {
     OstrelTest::inChild([] {
         // One failure while descriptors are plenty: UBSan checks the type of an exception's
         // first object through a pipe of its own, which the limit below would refuse.
-        EXPECT_THROW(Command("/nonexistent").start(), Command::Exception);
+        if (!OstrelTest::underValgrind()) { // which loses the report (below)
+            EXPECT_THROW(Command("/nonexistent").start(), Command::Exception);
+        }
         rlimit limit{};
         ::getrlimit(RLIMIT_NOFILE, &limit);
         limit.rlim_cur = 64; // only the soft limit: valgrind refuses to lower its hard one
