@@ -1023,7 +1023,7 @@ TEST(Thread, LongSleepsPollInPieces) {
     for (const auto& [milliseconds, limit] :
          {std::pair{7UL, 7}, {(1UL << 32) + 5, INT_MAX}, {ULONG_MAX, INT_MAX}}) {
         const OstrelFault::Inject fault{{"poll", ENOMEM}};
-        EXPECT_EQ(messageOf<Thread::Exception>([&] { Thread::sleep(milliseconds); }),
+        EXPECT_EQ(messageOf<Thread::Exception>([ms = milliseconds] { Thread::sleep(ms); }),
                   withError("Cannot sleep", ENOMEM));
         EXPECT_EQ(OstrelFault::lastPollTimeout(), limit) << milliseconds;
     }
