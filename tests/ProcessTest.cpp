@@ -1046,6 +1046,11 @@ struct SelfJoiner : Thread {
 };
 
 TEST(Thread, JoiningItselfIsRefused) {
+    if (OstrelTest::threadSanitizerBuild) {
+        // Its pthread_join forgets the thread at the refused call, and the real join then fails
+        // a check inside the sanitizer.
+        GTEST_SKIP() << "ThreadSanitizer cannot join a thread that tried to join itself";
+    }
     SelfJoiner thread;
     thread.start();
     thread.go = true;
