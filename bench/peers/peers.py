@@ -55,6 +55,9 @@ TITLES = {
     "NormalizeLong": "Normalise a path with five \".\" and four \"..\"",
     "NormalizeDoubled": "Normalise \"a//b///c//d////e//f/\"",
     "DirectoryScan": "Recursive scan for *.png, 100,000 files",
+    "FileLock": "Lock + unlock a lock file, uncontended",
+    "AtomicSave": "Atomic save of 4 KiB over a file, on disk",
+    "RemoveTree": "Remove a tree of 10,000 files in 210 directories",
 }
 
 
@@ -125,17 +128,26 @@ def fmt(value):
     return f"x{value:.2f}" if value < 10 else f"x{value:.0f}"
 
 
-def label(calls):
-    """The class of a variant, to tell two variants of one library apart: "Process"."""
-    return calls.split("::")[0].split("(")[0]
+def labels(entries):
+    """What tells the variants of one library apart: their classes ("Command", "Process"), or
+    where those are the same, the first of their calls that differ ("Child::readStdout",
+    "Child::communicate")."""
+    calls = [c for c, _ in entries]
+    classes = [c.split("::")[0].split("(")[0] for c in calls]
+    if len(set(classes)) == len(classes):
+        return classes
+    steps = [c.split("+") for c in calls]
+    at = next((i for i in range(max(map(len, steps)))
+               if len({s[i] if i < len(s) else "" for s in steps}) > 1), 0)
+    return [s[at] if at < len(s) else s[-1] for s in steps]
 
 
 def cell(entries, best):
     if not entries:
         return "-"
     parts = []
-    for calls, value in entries:
-        text = fmt(value) + (f" ({label(calls)})" if len(entries) > 1 else "")
+    for (calls, value), name in zip(entries, labels(entries)):
+        text = fmt(value) + (f" ({name})" if len(entries) > 1 else "")
         parts.append(f"**{text}**" if value == best else text)
     return " / ".join(parts)
 
