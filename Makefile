@@ -16,8 +16,8 @@ prerequisites = scripts/prerequisites.sh $(1)
 build = cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null && \
         cmake --build $(BUILD) -j $(JOBS) $(if $(1),--target $(1)) -- --no-print-directory
 
-.PHONY: all run test test-extras benchmarks bench bench-peers-build bench-peers docs package sanitize \
-        memcheck fuzz lint clean
+.PHONY: all run test test-fallbacks test-extras benchmarks bench bench-peers-build bench-peers docs \
+        package sanitize memcheck fuzz lint clean
 
 all:
 	@$(call prerequisites,$(CORE))
@@ -37,6 +37,15 @@ test:
 	@$(call prerequisites,$(TESTING))
 	@$(call build,)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The tests once more in build-fallbacks, built with OSTREL_FALLBACKS: every child starts through
+# the library's own launcher, which closes its descriptors itself, and no process descriptors are
+# used (every timed wait for a child takes the bounded fallback), as on systems that lack them.
+test-fallbacks:
+	@$(call prerequisites,$(TESTING))
+	cmake -S . -B build-fallbacks -DOSTREL_FALLBACKS=ON -DOSTREL_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-fallbacks -j $(JOBS) -- --no-print-directory
+	ctest --test-dir build-fallbacks --output-on-failure -j $(JOBS) -E 'AndConsume$$'
 
 # What a few tests use when it is there and leave out when it is not: a consumer built through
 # pkg-config, and the manual page rendered by groff and found by man. CI installs them.
@@ -136,4 +145,5 @@ lint:
 	scripts/lint.sh $(JOBS) $(CMAKE_FLAGS)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-lint build-package $(PEER_BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-fallbacks build-fuzz build-lint build-package \
+	    $(PEER_BUILD)

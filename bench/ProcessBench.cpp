@@ -1,10 +1,10 @@
 // Thread start+join of an empty body, Process start+join and Command start+wait of /bin/true,
 // against the same sequences written with the raw calls (fork and exec for Process, posix_spawn
 // for Command), also from a parent with 256 MiB of touched memory, where fork pays for copying
-// the page tables and posix_spawn does not; what Child::waitFor costs the waiting thread while a
-// child sleeps; and Child::communicate moving 64 MiB through cat, or a mebibyte on each of
-// standard output and error, against a hand-written poll loop over the same pipes with the same
-// 64 KiB buffer.
+// the page tables and posix_spawn does not; Command through its own launcher (dieWithParent)
+// against posix_spawn; what Child::waitFor costs the waiting thread while a child sleeps; and
+// Child::communicate moving 64 MiB through cat, or a mebibyte on each of standard output and
+// error, against a hand-written poll loop over the same pipes with the same 64 KiB buffer.
 #include <Ostrel/Command.h>
 #include <Ostrel/Process.h>
 #include <Ostrel/Thread.h>
@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -113,6 +114,15 @@ void processStartJoinSpawn(benchmark::State& state) {
 
 void commandStartWait(benchmark::State& state) {
     const Ostrel::Command command(truePath);
+    OstrelBench::AllocCounter allocs(state);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(command.start().wait().code);
+    }
+}
+
+// Through the own launcher: clone on a stack of its own, the parent-death signal, a report pipe.
+void launcherStartWait(benchmark::State& state) {
+    const Ostrel::Command command = Ostrel::Command(truePath).dieWithParent(SIGKILL);
     OstrelBench::AllocCounter allocs(state);
     for (auto _ : state) {
         benchmark::DoNotOptimize(command.start().wait().code);
@@ -264,6 +274,8 @@ BENCHMARK(processStartJoinSpawn)->Name("ProcessStartJoin/posix_spawn")->UseRealT
 BENCHMARK(commandStartWait)->Name("ProcessStartJoin/command")->UseRealTime();
 BENCHMARK(processStartJoinSpawn)->Name("CommandStartWait/raw")->UseRealTime();
 BENCHMARK(commandStartWait)->Name("CommandStartWait/ostrel")->UseRealTime();
+BENCHMARK(processStartJoinSpawn)->Name("LauncherStartWait/raw")->UseRealTime();
+BENCHMARK(launcherStartWait)->Name("LauncherStartWait/ostrel")->UseRealTime();
 BENCHMARK(fromBigParent<processStartJoinRaw>)->Name("StartFrom256MiB/raw")->UseRealTime();
 BENCHMARK(fromBigParent<processStartJoinOstrel>)->Name("StartFrom256MiB/ostrel")->UseRealTime();
 BENCHMARK(fromBigParent<processStartJoinSpawn>)->Name("StartFrom256MiB/posix_spawn")->UseRealTime();

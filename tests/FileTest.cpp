@@ -42,7 +42,10 @@ TEST(Dir, NormalisesEveryComponent) {
         {"/usr/local/../lib", "/usr/lib/"}, {"a//b/./c/", "a/b/c/"}, {"/../x", "/x/"},
         {"../../a", "a/"}, {"a/..", ""}, {"a/b/../..", ""}, {".", ""}, {"", ""}, {"///", "/"},
         {"/..", "/"}, {"x", "x/"}, {"//a//b", "/a/b/"}, {"/a/b/c/../../d", "/a/d/"},
-        {"a/.../.x/", "a/.../.x/"}, {"..a/b..", "..a/b../"}};
+        {"a/.../.x/", "a/.../.x/"}, {"..a/b..", "..a/b../"}, {"./..", ""}, {"..", ""},
+        {"/a/b/..", "/a/"}, {"a/./../b", "b/"}, {"/x/.a/..b/./", "/x/.a/..b/"},
+        {"/a/very-long-component-name-of-forty-chars/b", "/a/very-long-component-name-of-forty-chars/b/"},
+        {"/a/very-long-component-name-of-forty-chars/..", "/a/"}};
     // clang-format on
     for (const auto& [before, after] : cases) {
         Dir dir(before);
@@ -264,25 +267,33 @@ TEST(SysInfo, OpenUrlHandsTheUrlToXdgOpen) {
               "1:https://example.org/a?b=1\n2:two words\n");
 }
 
-// A base directory is the variable's value when absolute, else the default below appDataName.
+// A base directory is the variable's value when absolute, else the default below appDataName;
+// without an absolute home (HOME unset, empty or relative) there is no default.
 TEST(SysInfo, BaseDirectories) {
     using Get = std::string (SysInfo::*)() const;
-    const std::tuple<const char*, const char*, Get, const char*> rows[] = {
-        {"XDG_CONFIG_HOME", "/x/conf", &SysInfo::configHome, "/x/conf"},
-        {"XDG_CONFIG_HOME", "x/conf", &SysInfo::configHome, "/home/u/.config"},
-        {"XDG_CONFIG_HOME", nullptr, &SysInfo::configHome, "/home/u/.config"},
-        {"XDG_DATA_HOME", nullptr, &SysInfo::dataHome, "/home/u/.local/share"},
-        {"XDG_DATA_HOME", "/d/", &SysInfo::dataHome, "/d/"},
-        {"XDG_STATE_HOME", "", &SysInfo::stateHome, "/home/u/.local/state"},
-        {"XDG_CACHE_HOME", nullptr, &SysInfo::cacheHome, "/home/u/.cache"},
-        {"XDG_CACHE_HOME", "~/c", &SysInfo::cacheHome, "/home/u/.cache"},
-        {"XDG_RUNTIME_DIR", "/run/user/7", &SysInfo::runtimeDir, "/run/user/7"},
-        {"XDG_RUNTIME_DIR", "run", &SysInfo::runtimeDir, ""},
-        {"XDG_RUNTIME_DIR", nullptr, &SysInfo::runtimeDir, ""}};
+    const std::tuple<const char*, const char*, Get, const char*, const char*> rows[] = {
+        {"XDG_CONFIG_HOME", "/x/conf", &SysInfo::configHome, "/x/conf", "/home/u"},
+        {"XDG_CONFIG_HOME", "x/conf", &SysInfo::configHome, "/home/u/.config", "/home/u"},
+        {"XDG_CONFIG_HOME", nullptr, &SysInfo::configHome, "/home/u/.config", "/home/u"},
+        {"XDG_DATA_HOME", nullptr, &SysInfo::dataHome, "/home/u/.local/share", "/home/u"},
+        {"XDG_DATA_HOME", "/d/", &SysInfo::dataHome, "/d/", "/home/u"},
+        {"XDG_STATE_HOME", "", &SysInfo::stateHome, "/home/u/.local/state", "/home/u"},
+        {"XDG_CACHE_HOME", nullptr, &SysInfo::cacheHome, "/home/u/.cache", "/home/u"},
+        {"XDG_CACHE_HOME", "~/c", &SysInfo::cacheHome, "/home/u/.cache", "/home/u"},
+        {"XDG_RUNTIME_DIR", "/run/user/7", &SysInfo::runtimeDir, "/run/user/7", "/home/u"},
+        {"XDG_RUNTIME_DIR", "run", &SysInfo::runtimeDir, "", "/home/u"},
+        {"XDG_RUNTIME_DIR", nullptr, &SysInfo::runtimeDir, "", "/home/u"},
+        {"XDG_CONFIG_HOME", nullptr, &SysInfo::configHome, "", ""},
+        {"XDG_DATA_HOME", nullptr, &SysInfo::dataHome, "", "u"},
+        {"XDG_STATE_HOME", "", &SysInfo::stateHome, "", ""},
+        {"XDG_CACHE_HOME", nullptr, &SysInfo::cacheHome, "", ""},
+        {"XDG_CACHE_HOME", "/c", &SysInfo::cacheHome, "/c", ""},
+        {"XDG_CACHE_HOME", nullptr, &SysInfo::cacheHome, "/.cache", "/"},
+        {"XDG_DATA_HOME", nullptr, &SysInfo::dataHome, "/u/.local/share", "/u/"}};
     OstrelTest::inChild([&] {
         SysInfo info;
-        info.appDataName = "/home/u";
-        for (const auto& [name, value, get, expected] : rows) {
+        for (const auto& [name, value, get, expected, home] : rows) {
+            info.appDataName = home;
             if (value != nullptr) {
                 setenv(name, value, 1);
             } else {
@@ -959,6 +970,29 @@ TEST(CreateDirectories, MakesWhatIsMissing) {
         OstrelTest::runThreads(
             4, [&](int) { made += createDirectories(tmp.path + "/r/s/t/u/v") ? 1 : 0; });
         EXPECT_TRUE(made >= 1 && statusOf(tmp.path + "/r/s/t/u/v").st_mode == (S_IFDIR | 0755));
+    });
+}
+
+// The library search path: the non-empty elements of LD_LIBRARY_PATH as they stand, then /lib and
+// /usr/lib; the vector's contents are replaced. The environment is changed in a child only.
+TEST(DynamicLibrary, SearchPathFromTheEnvironment) {
+    const std::pair<const char*, Paths> rows[] = {
+        {nullptr, {"/lib", "/usr/lib"}},
+        {"", {"/lib", "/usr/lib"}},
+        {":/opt/a::/opt/b:", {"/opt/a", "/opt/b", "/lib", "/usr/lib"}},
+        {"/usr/lib", {"/usr/lib", "/lib", "/usr/lib"}},
+        {"x:y", {"x", "y", "/lib", "/usr/lib"}}};
+    OstrelTest::inChild([&] {
+        for (const auto& [value, expected] : rows) {
+            if (value != nullptr) {
+                setenv("LD_LIBRARY_PATH", value, 1);
+            } else {
+                unsetenv("LD_LIBRARY_PATH");
+            }
+            Paths dirs{"kept?"};
+            DynamicLibrary::getSearchPath(dirs);
+            EXPECT_EQ(dirs, expected) << (value != nullptr ? value : "(unset)");
+        }
     });
 }
 

@@ -118,7 +118,8 @@ TEST_P(SharedObjectDiagnostic, PrintsItsLines) {
                           SharedSemaphore semaphore(row.object == Semaphore ? name.c_str() : "a/b",
                                                     1);
                           semaphore.up(), semaphore.down(), semaphore.tryDown();
-                          semaphore.downFor(1), semaphore.value();
+                          semaphore.downFor(1);
+                          EXPECT_EQ(semaphore.value(), row.object == Semaphore ? 0 : -1);
                       }
                   }),
                   row.printed);
@@ -138,6 +139,11 @@ const Diagnostic diagnostics[] = {
      Mutex,
      "Cannot lock mutex\nCannot unlock mutex\n"},
     {"MutexUnmapFails", {"munmap", EINVAL}, Mutex, line("Cannot unmap shared memory", EINVAL)},
+    {"MutexInitFails", {"pthread_mutex_init", ENOMEM}, Mutex, "Cannot create shared mutex\n"},
+    {"MutexNotShared",
+     {"pthread_mutexattr_setpshared", ENOTSUP},
+     Mutex,
+     "Cannot set shared attribute - " + std::to_string(ENOTSUP) + "\n"},
     {"MutexCloseFails", {"close", EIO}, Mutex, line("Cannot free shared memory", EIO)},
     {"SemaphoreSilent", {"", 0}, Semaphore, ""},
     {"SemaphoreCloseFails",
@@ -239,8 +245,13 @@ TEST(RobustMutex, SurvivesAHolderThatDies) {
     RobustMutex::LockResult result = RobustMutex::OwnerDied;
     EXPECT_TRUE(mutex.tryLock(&result));
     EXPECT_EQ(result, RobustMutex::Acquired);
+    EXPECT_EQ(robustMessage([&] { mutex.markConsistent(); }),
+              withError("Cannot mark robust mutex consistent", EINVAL));
     EXPECT_TRUE(mutex.tryLock()); // recursive
+    EXPECT_EQ(OstrelTest::captureStderr([&] { std::thread([&] { mutex.unlock(); }).join(); }),
+              withError("Cannot unlock robust mutex", EPERM) + "\n"); // refused: nothing changes
     mutex.unlock();
+    EXPECT_EQ(mutex.ownerId(), getpid());
     mutex.unlock();
     EXPECT_EQ(mutex.ownerId(), 0);
     holderKilled(mutex, counter);
@@ -474,6 +485,52 @@ TEST(FileLock, OwnDescriptorAndWaitsThroughSignals) {
         mine.lock();
         EXPECT_GT(lockAlarms, OstrelTest::threadSanitizerBuild ? 0 : 10);
         EXPECT_EQ(OstrelTest::waitForExit(holder, 10000), 0);
+    });
+}
+
+// An object that vanishes between the refused exclusive creation and the join (the join fails
+// once with ENOENT) is created anew, or joined, and the call succeeds; a mode that cannot be set
+// removes what the call created; a name that cannot be removed (a directory in its place) is
+// reported. In a child: the fault rules count calls from every thread.
+TEST(SharedObjects, VanishingNamesRefusedModesAndRemovals) {
+    const NamedObject name, other;
+    OstrelTest::inChild([&] {
+        SharedMemory first;
+        first.allocate(name.c_str(), 64, 0600);
+        *static_cast<int*>(first.address()) = 7;
+        const SharedSemaphore semaphore(name.c_str(), 3, 0600);
+        {
+            const OstrelFault::Inject vanish{{"shm_open", ENOENT, 2}, {"sem_open", ENOENT, 2}};
+            SharedMemory second;
+            second.allocate(name.c_str(), 64, 0600);
+            EXPECT_EQ(*static_cast<int*>(second.address()), 7);
+            EXPECT_EQ(SharedSemaphore(name.c_str(), 0, 0600).value(), 3);
+            EXPECT_EQ(OstrelFault::callCount("shm_open") * 10 + OstrelFault::callCount("sem_open"),
+                      44);
+        }
+        const std::string before = OstrelTest::heldResources();
+        {
+            const OstrelFault::Inject refuse{{"fchmod", EPERM}, {"chmod", EPERM}};
+            SharedMemory memory;
+            EXPECT_EQ(messageOf([&] { memory.allocate(other.c_str(), 64, 0600); }),
+                      withError("Cannot create shared memory", EPERM));
+            EXPECT_EQ(OstrelTest::captureStderr([&] { SharedSemaphore(other.c_str(), 0, 0600); }),
+                      withError("Cannot create shared semaphore", EPERM) + "\n" +
+                          withError("Cannot close shared semaphore", EINVAL) + "\n");
+        }
+        EXPECT_EQ(OstrelTest::heldResources(), before);
+        EXPECT_FALSE(SharedMemory::remove(other.c_str()) || SharedSemaphore::remove(other.c_str()));
+        const std::string memoryFile = "/dev/shm/" + other.name,
+                          semaphoreFile = "/dev/shm/sem." + other.name;
+        mkdir(memoryFile.c_str(), 0700), mkdir(semaphoreFile.c_str(), 0700);
+        EXPECT_EQ(messageOf([&] { SharedMemory::remove(other.c_str()); }),
+                  withError("Cannot remove shared memory", EISDIR));
+        EXPECT_EQ(robustMessage([&] { RobustMutex::remove(other.c_str()); }),
+                  withError("Cannot remove robust mutex", EISDIR));
+        EXPECT_EQ(OstrelTest::captureStderr(
+                      [&] { EXPECT_FALSE(SharedSemaphore::remove(other.c_str())); }),
+                  withError("Cannot remove shared semaphore", EISDIR) + "\n");
+        rmdir(memoryFile.c_str()), rmdir(semaphoreFile.c_str());
     });
 }
 

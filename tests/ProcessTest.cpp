@@ -13,17 +13,26 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <functional>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <thread>
+
+#include <climits>
+#include <functional>
 
 using namespace Ostrel;
 using OstrelTest::messageOf;
@@ -242,66 +251,152 @@ TEST(Command, ExitStatusOfCodesAndSignals) {
     }
 }
 
+// Command starts through posix_spawn, or through its own launcher when the parent-death signal is
+// asked for: each row runs on both roads.
+const std::pair<const char*, int> roads[] = {{"posix_spawn", 0}, {"launcher", SIGKILL}};
+
+// Misuse refused at once; then each row's start fails with the text and the error number.
 TEST(Command, StartErrorsCarryTheSystemText) {
     const OstrelTest::TempDir dir;
     dir.makeFile("plain", "#!/bin/sh\n");
-    const std::tuple<std::string, bool, int> rows[] = {{"/nonexistent/program", false, ENOENT},
-                                                       {dir.path, false, EACCES},
-                                                       {dir.path + "/plain", false, EACCES},
-                                                       {"no-such-program-here", true, ENOENT},
-                                                       {"sh", false, ENOENT}};
-    EXPECT_EQ(messageOf<Command::Exception>(
-                  [] { Command("/bin/true").stdinFrom("/nonexistent/in").start(); }),
-              withError("Cannot open file for child", ENOENT));
-    if (OstrelTest::underValgrind()) {
-        GTEST_SKIP() << "valgrind runs posix_spawn's clone as a fork: the exec error is lost";
+    Command command("/bin/true");
+    const std::pair<std::function<void()>, std::string> refused[] = {
+        {[&] { command.env("", "x"); }, withError("Invalid environment variable name", EINVAL)},
+        {[&] { command.env("A=B", "x"); }, withError("Invalid environment variable name", EINVAL)},
+        {[&] { command.unsetEnv(std::string("A\0B", 3)); },
+         withError("Invalid environment variable name", EINVAL)},
+        {[&] { command.unsetEnv(""); }, withError("Invalid environment variable name", EINVAL)},
+        {[&] { command.stdinFrom(Command::ToStdout); },
+         withError("Only standard error can go to standard output", EINVAL)},
+        {[&] { command.stdoutTo(Command::ToStdout); },
+         withError("Only standard error can go to standard output", EINVAL)},
+        {[&] { command.passFd(0, 2); }, withError("Cannot pass descriptor to child", EINVAL)},
+        {[&] { command.dieWithParent(-1); }, withError("Invalid signal number", EINVAL)},
+        {[&] { command.dieWithParent(65); }, withError("Invalid signal number", EINVAL)}};
+    for (const auto& [call, message] : refused) {
+        EXPECT_EQ(messageOf<Command::Exception>(call), message);
     }
-    for (const auto& [program, search, error] : rows) {
-        int got = 0;
-        EXPECT_EQ(messageOf<Command::Exception>([&, &program = program, &search = search] {
-                      try {
-                          Command(program).searchPath(search).start();
-                      } catch (const Command::Exception& e) {
-                          got = e.error();
-                          throw;
-                      }
-                  }),
-                  withError("Cannot run program", error))
-            << program;
-        EXPECT_EQ(got, error) << program;
+    EXPECT_EQ(command.start().wait().shellCode(), 0); // nothing of the refused calls stayed
+    const std::tuple<Command, const char*, int> rows[] = {
+        {Command("/nonexistent/program"), "Cannot run program", ENOENT},
+        {Command(dir.path), "Cannot run program", EACCES},
+        {Command(dir.path + "/plain"), "Cannot run program", EACCES},
+        {Command("no-such-program-here").searchPath(true), "Cannot run program", ENOENT},
+        {Command("sh"), "Cannot run program", ENOENT},
+        {Command("/bin/true").stdinFrom("/nonexistent/in"), "Cannot open file for child", ENOENT},
+        {Command("/bin/true").passFd(1000, 5), "Cannot pass descriptor to child", EBADF},
+        {Command("/bin/true").passFd(1, INT_MAX), "Cannot pass descriptor to child", EINVAL},
+        {Command("/bin/true").directory("/nonexistent"), "Cannot enter directory for child",
+         ENOENT},
+        {Command("/bin/true").directory(dir.path + "/plain"), "Cannot enter directory for child",
+         ENOTDIR}};
+    for (const auto& [road, signal] : roads) {
+        if (signal == 0 && OstrelTest::underValgrind()) {
+            continue; // valgrind runs posix_spawn's clone as a fork: the exec error is lost
+        }
+        for (const auto& [base, text, error] : rows) {
+            int got = 0;
+            EXPECT_EQ(messageOf<Command::Exception>([&, &base = base, signal = signal] {
+                          try {
+                              Command(base).dieWithParent(signal).start();
+                          } catch (const Command::Exception& e) {
+                              got = e.error();
+                              throw;
+                          }
+                      }),
+                      withError(text, error))
+                << road << " " << text;
+            EXPECT_EQ(got, error) << road << " " << text;
+        }
     }
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1); // every child that failed was reaped
 }
 
-// Each row's child writes to a pipe; what the parent reads.
+// A PATH search goes on after a file it may not run (EACCES wins if nothing else is found) and
+// stops at one it cannot run otherwise (ENOEXEC: no "#!"), as posix_spawnp does. The
+// environment belongs to the process: in a child.
+TEST(Command, SearchGoesOnOnlyPastMissingOrForbiddenFiles) {
+    const OstrelTest::TempDir dir;
+    dir.makeFile("denied/true");
+    dir.makeFile("script/true", "exit 3\n");
+    ::chmod((dir.path + "/script/true").c_str(), 0755);
+    const std::string denied = dir.path + "/denied", script = dir.path + "/script";
+    OstrelTest::inChild([&] {
+        const std::pair<std::string, std::string> rows[] = {
+            {denied + ":/bin:/usr/bin", "(nothing thrown)"},
+            {denied + ":/nonexistent", withError("Cannot run program", EACCES)},
+            {script + ":/bin:/usr/bin", withError("Cannot run program", ENOEXEC)},
+            {denied + ":" + script + ":/bin", withError("Cannot run program", ENOEXEC)}};
+        for (const auto& [road, signal] : roads) {
+            if (signal == 0 && OstrelTest::underValgrind()) {
+                continue; // the exec error of posix_spawn is lost there
+            }
+            for (const auto& [path, message] : rows) {
+                ::setenv("PATH", path.c_str(), 1);
+                EXPECT_EQ(messageOf<Command::Exception>([signal = signal] {
+                              Command("true").searchPath(true).dieWithParent(signal).start();
+                          }),
+                          message)
+                    << road << " " << path;
+            }
+        }
+    });
+}
+
+// Each row's child writes to a pipe; what the parent reads, on both roads.
 TEST(Command, StreamsEnvironmentDirectoryAndDescriptors) {
     const OstrelTest::TempDir dir;
     dir.makeFile("in", "from file\n");
     const int open = ::open("/dev/null", O_RDONLY); // not close-on-exec: must not reach the child
     const std::string fd = std::to_string(open), sh = "/bin/sh";
-    const std::pair<Command, std::string> rows[] = {
-        {Command(sh).args({"-c", "head -c 1048576 /dev/zero | tr '\\0' x"}),
-         std::string(1048576, 'x')},
-        {Command("sh")
-             .searchPath(true)
-             .args({"-c", "pwd; echo $A$B"})
-             .directory("/")
-             .env("A", "1")
-             .env("B", "2")
-             .unsetEnv("B"),
-         "/\n1\n"},
-        {Command("/usr/bin/env").env("X", "1").clearEnv().env("Y", "2"), "Y=2\n"},
-        {Command("/bin/cat").stdinFrom(dir.path + "/in"), "from file\n"},
-        {Command(sh)
-             .args({"-c", "[ -e /dev/fd/" + fd + " ] || echo gone; read x; echo $x"})
-             .stdinFrom(Command::Null)
-             .stderrTo(Command::Null),
-         "gone\n\n"}};
-    for (const auto& [command, out] : rows) {
-        Child child = Command(command).stdoutTo(Command::Pipe).start();
-        EXPECT_EQ(child.readStdout(), out);
-        EXPECT_EQ(child.wait().shellCode(), 0);
+    Child env = Command("/usr/bin/env").stdoutTo(Command::Pipe).start(); // environ as it is
+    const std::string callerEnvironment = env.readStdout();
+    for (const auto& [road, signal] : roads) {
+        // Two pipes passed crosswise: each lands on the number of the other's parent end.
+        int a[2], b[2];
+        ASSERT_EQ(::pipe(a) | ::pipe(b), 0);
+        ASSERT_EQ(::write(a[1], "A", 1) + ::write(b[1], "B", 1), 2);
+        ::close(a[1]);
+        ::close(b[1]);
+        const std::string fromA = std::to_string(b[0]), fromB = std::to_string(a[0]);
+        const std::pair<Command, std::string> rows[] = {
+            {Command(sh).args({"-c", "head -c 1048576 /dev/zero | tr '\\0' x"}),
+             std::string(1048576, 'x')},
+            {Command("sh")
+                 .searchPath(true)
+                 .args({"-c", "pwd; echo $A$B"})
+                 .directory("/")
+                 .env("A", "1")
+                 .env("B", "2")
+                 .unsetEnv("B"),
+             "/\n1\n"},
+            {Command("/usr/bin/env").env("X", "1").clearEnv().env("Y", "2"), "Y=2\n"},
+            {Command("/usr/bin/env").unsetEnv("OSTREL_NOT_SET"), callerEnvironment},
+            {Command("/bin/cat").stdinFrom(dir.path + "/in"), "from file\n"},
+            {Command(sh)
+                 .args({"-c", "[ -e /dev/fd/" + fd + " ] || echo gone; cat && echo >&2 && echo ok"})
+                 .stdinFrom(Command::Null)
+                 .stderrTo(Command::Null),
+             "gone\nok\n"},
+            {Command(sh).args({"-c", "[ -e /dev/fd/3 ] && echo three"}).passFd(open, 3), "three\n"},
+            {Command(sh).args({"-c", "echo out; echo err >&2"}).stderrTo(Command::ToStdout),
+             "out\nerr\n"},
+            {Command(sh)
+                 .args({"-c", "cat <&" + fromA + "; cat <&" + fromB})
+                 .passFd(a[0], b[0])
+                 .passFd(b[0], a[0]),
+             "AB"}};
+        for (const auto& [command, out] : rows) {
+            Child child = Command(command).stdoutTo(Command::Pipe).dieWithParent(signal).start();
+            EXPECT_EQ(child.stderrFd(), -1);
+            EXPECT_EQ(child.readStdout(), out) << road;
+            EXPECT_EQ(child.wait().shellCode(), 0) << road;
+        }
+        ::close(a[0]);
+        ::close(b[0]);
     }
     ::close(open);
+    dir.makeFile("out", "longer than two bytes");
     Child cat = Command("/bin/cat").stdinFrom(Command::Pipe).stdoutTo(dir.path + "/out").start();
     ASSERT_EQ(::write(cat.stdinFd(), "hi", 2), 2);
     cat.closeStdin();
@@ -334,12 +429,17 @@ TEST(Child, WaitForKillGroupAndMove) {
                       .args({"-c", "sleep 30 & echo $! >pid; wait"})
                       .directory(dir.path)
                       .newProcessGroup(true)
+                      .stdinFrom(Command::Pipe)
                       .start();
     EXPECT_FALSE(child.waitFor(0));
     std::string grandchild;
     ASSERT_TRUE(OstrelTest::eventually(
         [&] { return bool(std::ifstream(dir.path + "/pid") >> grandchild); }));
+    const int pipeEnd = child.stdinFd(), pidFd = child.pidFd();
     Child moved = std::move(child);
+    EXPECT_EQ(std::make_tuple(child.id(), child.stdinFd(), child.pidFd()), // NOLINT
+              std::make_tuple(-1, -1, -1));
+    EXPECT_EQ(std::make_pair(moved.stdinFd(), moved.pidFd()), std::make_pair(pipeEnd, pidFd));
     EXPECT_EQ(
         messageOf<Command::Exception>([&] { child.wait(); }), // NOLINT(bugprone-use-after-move)
         withError("Cannot wait for child", ECHILD));
@@ -351,11 +451,31 @@ TEST(Child, WaitForKillGroupAndMove) {
     ASSERT_TRUE(status);
     EXPECT_EQ(status->shellCode(), 143);
     EXPECT_EQ(moved.wait().shellCode(), 143);
+    Child third = Command("/bin/true").start();
+    third = std::move(moved); // a waited-for child moves on too: moved owns nothing
+    EXPECT_EQ(
+        messageOf<Command::Exception>([&] { moved.wait(); }), // NOLINT(bugprone-use-after-move)
+        withError("Cannot wait for child", ECHILD));
+    EXPECT_EQ(third.wait().shellCode(), 143);
     EXPECT_TRUE(OstrelTest::eventually([&] { return ended(grandchild); }));
     EXPECT_EQ(messageOf<Command::Exception>([&] { moved.kill(SIGTERM); }),
               withError("Cannot signal child", ESRCH));
     EXPECT_EQ(messageOf<Command::Exception>([] { Command("/bin/true").start().killGroup(9); }),
               "Child has no process group of its own");
+}
+
+// A read that fails, and a child reaped behind the Child's back: the texts of those failures.
+TEST(Child, FailuresCarryTheirTexts) {
+    Child child = Command("/bin/sleep").arg("10").stdoutTo(Command::Pipe).start();
+    ASSERT_EQ(::fcntl(child.stdoutFd(), F_SETFL, O_NONBLOCK), 0); // nothing written: EAGAIN
+    EXPECT_EQ(messageOf<Command::Exception>([&] { child.readStdout(); }),
+              withError("Cannot read from child", EAGAIN));
+    child.kill(SIGKILL);
+    ASSERT_EQ(::waitpid(child.id(), nullptr, 0), child.id());
+    EXPECT_EQ(messageOf<Command::Exception>([&] { child.waitFor(1000); }),
+              withError("Cannot wait for child", ECHILD));
+    EXPECT_EQ(messageOf<Command::Exception>([&] { child.wait(); }),
+              withError("Cannot wait for child", ECHILD));
 }
 
 // A Child that goes before its process ends closes its pipe and process descriptors and reaps it.
@@ -366,9 +486,14 @@ TEST(Child, DestructorLeavesNoZombieAndNoDescriptor) {
     const auto before = descriptors();
     pid_t pid = -1;
     {
-        Child child = Command("/bin/sleep").arg("0.3").stdoutTo(Command::Pipe).start();
+        Child child = Command("/bin/sleep")
+                          .arg("0.3")
+                          .stdinFrom(Command::Pipe)
+                          .stdoutTo(Command::Pipe)
+                          .stderrTo(Command::Pipe)
+                          .start();
         pid = child.id();
-        EXPECT_FALSE(child.waitFor(20)); // opens the process descriptor
+        EXPECT_FALSE(child.waitFor(20));
     }
     EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
@@ -485,6 +610,181 @@ TEST(Child, CommunicateStartsNoThreadAndReportsMisuse) {
     EXPECT_EQ(cat.communicateFor(10000).out, "hi"); // the rest of the talk, to end of file
 }
 
+// Without a process descriptor (no such call, a seccomp filter, no descriptor left) a Child still
+// waits within its limit; with one, pidFd() is readable once the child has ended.
+TEST(Child, WaitForFallsBackWithoutProcessDescriptor) {
+    for (const int error : {0, ENOSYS, EPERM, EMFILE, ENFILE}) {
+        const OstrelFault::Inject fault{{"pidfd_open", error}}; // 0: the call goes through
+        Child child = Command("/bin/sleep").arg("0.2").start();
+        EXPECT_EQ(child.pidFd() == -1,
+                  error != 0 || OstrelTest::underValgrind() || OstrelTest::fallbacksBuild)
+            << error;
+        EXPECT_FALSE(child.waitFor(0)) << error;
+        std::optional<ExitStatus> status;
+        EXPECT_LT(OstrelTest::millisecondsOf([&] { status = child.waitFor(20000); }), 10000)
+            << error; // woken by the end of the child, not by the limit
+        EXPECT_TRUE(status && status->exited) << error;
+        pollfd ready{child.pidFd(), POLLIN, 0};
+        EXPECT_TRUE(child.pidFd() == -1 || ::poll(&ready, 1, 0) == 1) << error;
+    }
+}
+
+// A child started from a thread that blocks SIGTERM, in a process that ignores SIGINT, starts
+// with neither blocked nor ignored, unless restoreSignals(false). Dispositions belong to the
+// process: in a child.
+TEST(Command, RestoreSignalsClearsTheMaskAndIgnoredSignals) {
+    OstrelTest::inChild([] {
+        ::signal(SIGINT, SIG_IGN);
+        ::signal(SIGRTMAX, SIG_IGN); // the last signal number
+        std::thread([] {
+            sigset_t term;
+            sigemptyset(&term);
+            sigaddset(&term, SIGTERM);
+            pthread_sigmask(SIG_BLOCK, &term, nullptr);
+            for (const auto& [road, signal] : roads) {
+                for (const bool restore : {true, false}) {
+                    Child child = Command("/bin/grep")
+                                      .args({"-E", "^Sig(Blk|Ign)", "/proc/self/status"})
+                                      .restoreSignals(restore)
+                                      .dieWithParent(signal)
+                                      .stdoutTo(Command::Pipe)
+                                      .start();
+                    unsigned long blocked = 1, ignored = 1;
+                    std::string label;
+                    std::istringstream(child.readStdout()) >> label >> std::hex >> blocked >>
+                        label >> ignored;
+                    EXPECT_EQ(child.wait().shellCode(), 0);
+                    EXPECT_EQ(
+                        std::make_pair(blocked >> (SIGTERM - 1) & 1, ignored >> (SIGINT - 1) & 1),
+                        std::make_pair(restore ? 0UL : 1UL, restore ? 0UL : 1UL))
+                        << road;
+                    if (restore) {
+                        EXPECT_EQ(std::make_pair(blocked, ignored), std::make_pair(0UL, 0UL))
+                            << road;
+                    }
+                }
+            }
+        }).join();
+    });
+}
+
+// With two descriptors left below the limit, too few for the launcher's report pipe, a start
+// still succeeds on both roads, its passed descriptor and /dev/null in place, and a failed one
+// still reports its error. The limit belongs to the process: in a child.
+TEST(Command, StartsAtTheDescriptorLimit) {
+    OstrelTest::inChild([] {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = 64; // only the soft limit: valgrind refuses to lower its hard one
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+        std::vector<int> opened;
+        for (int fd = 0; (fd = ::open("/dev/null", O_RDONLY)) != -1;) {
+            opened.push_back(fd);
+        }
+        ASSERT_GE(opened.size(), 3U);
+        ::close(opened.back());
+        ::close(opened.end()[-2]);
+        for (const auto& [road, signal] : roads) {
+            Child child = Command("/bin/sh")
+                              .args({"-c", "[ -e /dev/fd/5 ]"})
+                              .stdinFrom(Command::Null)
+                              .passFd(opened[0], 5)
+                              .dieWithParent(signal)
+                              .start();
+            EXPECT_EQ(child.wait().shellCode(), 0) << road;
+            if (!OstrelTest::underValgrind()) { // both roads' reports lost there without a pipe
+                EXPECT_EQ(messageOf<Command::Exception>([signal = signal] {
+                              Command("/nonexistent").dieWithParent(signal).start();
+                          }),
+                          withError("Cannot run program", ENOENT))
+                    << road;
+            }
+        }
+    });
+}
+
+// Children started from several threads at once, on both roads, hold only their own streams.
+TEST(Command, ConcurrentStartsPassOnlyTheirOwnStreams) {
+    OstrelTest::runThreads(4, [](int thread) {
+        for (int i = 0; i < 10; ++i) {
+            Child child = Command("/bin/ls")
+                              .arg("/proc/self/fd")
+                              .stdinFrom(Command::Null)
+                              .stdoutTo(Command::Pipe)
+                              .stderrTo(Command::ToStdout)
+                              .dieWithParent(roads[(thread + i) % 2].second)
+                              .start();
+            EXPECT_EQ(child.readStdout(), "0\n1\n2\n3\n"); // 3: the listing's own
+            EXPECT_EQ(child.wait().shellCode(), 0);
+        }
+    });
+}
+
+// The child of newSession(true) leads a session and a process group, that of
+// newProcessGroup(true) a group in the caller's session; killGroup reaches both.
+TEST(Command, NewSessionOrGroupLeadsItsOwn) {
+    for (const auto& [road, signal] : roads) {
+        for (const bool session : {true, false}) {
+            Child child = Command("/bin/sleep")
+                              .arg("10")
+                              .newSession(session)
+                              .newProcessGroup(!session)
+                              .dieWithParent(signal)
+                              .start();
+            const std::string id = std::to_string(child.id());
+            EXPECT_TRUE(OstrelTest::eventually([&] {
+                std::string field[6];
+                std::ifstream stat("/proc/" + id + "/stat");
+                for (std::string& value : field) {
+                    stat >> value;
+                }
+                return field[4] == id && (field[5] == id) == session;
+            })) << road;
+            child.killGroup(SIGKILL);
+            EXPECT_EQ(child.wait().shellCode(), 137) << road;
+        }
+    }
+}
+
+// An intermediate process starts a child with dieWithParent(SIGKILL) and is killed at a moment
+// that varies from round to round (before, during or after the start): any child it started is
+// gone within 200 ms. The test process is the subreaper of both, so both come back to it.
+TEST(Command, DieWithParentEndsTheChildOfAKilledParent) {
+    OstrelTest::inChild(
+        [] {
+            ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+            const bool slow = OstrelTest::underValgrind() || OstrelTest::threadSanitizerBuild;
+            for (int round = 0; round < (slow ? 20 : 300); ++round) {
+                const pid_t parent = ::fork();
+                if (parent == 0) {
+                    Child child = Command("/bin/sleep").arg("3").dieWithParent(SIGKILL).start();
+                    for (;;) {
+                        ::pause();
+                    }
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(round % 20 * 100));
+                ::kill(parent, SIGKILL);
+                const auto killed = std::chrono::steady_clock::now();
+                int status = 0;
+                for (pid_t got = 0; got != -1;) {
+                    got = ::waitpid(-1, &status, WNOHANG);
+                    if (got > 0) {
+                        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << round;
+                    } else if (std::chrono::steady_clock::now() - killed >
+                               std::chrono::milliseconds(200)) {
+                        ADD_FAILURE() << "a child outlived its parent, round " << round;
+                        while (::waitpid(-1, nullptr, 0) > 0) { // the sleep ends by itself
+                        }
+                        return;
+                    } else if (got == 0) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    }
+                }
+            }
+        },
+        60000);
+}
+
 // Signal dispositions belong to the process: in a child. Another process sends a storm of
 // SIGTERM while a thread waits; each request is taken once and none is lost.
 TEST(TerminateRequest, SigtermStormWakesTheWaiter) {
@@ -493,6 +793,7 @@ TEST(TerminateRequest, SigtermStormWakesTheWaiter) {
             TerminateRequest request;
             Signal::_the.addSignalHandler(Signal::Terminate, request);
             EXPECT_FALSE(request.waitFor(0));
+            EXPECT_EQ(request.count(), 0UL);
             std::atomic<bool> woke{false};
             std::thread waiter([&] { woke = request.waitFor(20000); });
             EXPECT_EQ(runShell("for i in $(seq 200); do kill -TERM $PPID; done").shellCode(), 0);
@@ -509,6 +810,98 @@ TEST(TerminateRequest, SigtermStormWakesTheWaiter) {
         EXPECT_EQ(Signal::_the.handler, nullptr);
         EXPECT_EQ(disposition(SIGTERM), SIG_DFL);
     });
+}
+
+// Waits without a limit, and a cancellation that comes while a destructor waits.
+
+// ULONG_MAX milliseconds (some 585 million years) is no limit: the wait gives the real result
+// when it comes, some 100 ms later, not at once.
+TEST(NoLimit, ChildAndTerminateRequestWaitForWhatComes) {
+    OstrelTest::inChild([] {
+        const std::pair<const char*, std::function<bool()>> rows[] = {
+            {"ChildWaitFor",
+             [] {
+                 Child child = Command("/bin/sleep").arg("0.1").start();
+                 const auto status = child.waitFor(ULONG_MAX);
+                 return status && status->shellCode() == 0;
+             }},
+            {"TerminateRequestWaitFor", [] {
+                 TerminateRequest request;
+                 Signal::_the.addSignalHandler(Signal::Terminate, request);
+                 std::thread raiser([] {
+                     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                     kill(getpid(), SIGTERM);
+                 });
+                 const bool came = request.waitFor(ULONG_MAX);
+                 raiser.join();
+                 return came;
+             }}};
+        for (const auto& [name, wait] : rows) {
+            bool result = false;
+            EXPECT_GT(OstrelTest::millisecondsOf([&, &wait = wait] { result = wait(); }), 50)
+                << name;
+            EXPECT_TRUE(result) << name;
+        }
+    });
+}
+
+std::atomic<int> innerPhase{0};
+int sleepAndMarkDone() {
+    innerPhase = 1;
+    Thread::sleep(200);
+    innerPhase = 2;
+    return 0;
+}
+
+// A thread cancelled while a destructor waits for its child or its thread ends with the code of
+// terminate() once that wait is over: the child reaped, the other thread joined, nothing aborted.
+TEST(Cancel, ADestructorFinishesItsWaitThenTheThreadEnds) {
+    OstrelTest::inChild([] {
+        pid_t child = -1;
+        OstrelTest::SleepingThread reaper([&] {
+            Process process;
+            run(process, {"/bin/sleep", "0.2"}, false);
+            child = process.childId();
+        });
+        reaper.terminate(7);
+        EXPECT_EQ(reaper.join(), 7);
+        EXPECT_EQ(::waitpid(child, nullptr, WNOHANG), -1);
+        EXPECT_EQ(errno, ECHILD);
+        OstrelTest::SleepingThread joiner([] {
+            FnThread inner(sleepAndMarkDone);
+            inner.start();
+            while (innerPhase == 0) { // busy: the body must not sleep before the destructor
+                Thread::yield();
+            }
+        });
+        joiner.terminate(7);
+        EXPECT_EQ(joiner.join(), 7);
+        EXPECT_EQ(innerPhase, 2);
+    });
+}
+
+// joinFor of a thread that does not run; a start that the system refuses (a stack larger than
+// the address space, in a child) leaves the object not running; the attributes are set up.
+TEST(Thread, JoinForWithoutThreadAndARefusedStart) {
+    FnThread thread(yieldSleepAndMark);
+    EXPECT_TRUE(Thread::_classInit);
+    EXPECT_EQ(messageOf<Thread::Exception>([&] { thread.joinFor(0); }), "Thread doesn't run");
+    OstrelTest::inChild([&] {
+        pthread_attr_setstacksize(&Thread::_attr, std::size_t{1} << 46);
+        EXPECT_EQ(messageOf<Thread::Exception>([&] { thread.start(); }), "Cannot start thread");
+        EXPECT_FALSE(thread.running);
+    });
+}
+
+// A sleep beyond poll's int limit polls at most INT_MAX ms at a time, never a wrapped number.
+TEST(Thread, LongSleepsPollInPieces) {
+    for (const auto& [milliseconds, limit] :
+         {std::pair{7UL, 7}, {(1UL << 32) + 5, INT_MAX}, {ULONG_MAX, INT_MAX}}) {
+        const OstrelFault::Inject fault{{"poll", ENOMEM}};
+        EXPECT_EQ(messageOf<Thread::Exception>([&] { Thread::sleep(milliseconds); }),
+                  withError("Cannot sleep", ENOMEM));
+        EXPECT_EQ(OstrelFault::lastPollTimeout(), limit) << milliseconds;
+    }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <Ostrel/Event.h>
 #include <Ostrel/Mutex.h>
 #include <Ostrel/RWLock.h>
+#include <Ostrel/RobustMutex.h>
 #include <Ostrel/Semaphore.h>
 #include <Ostrel/SharedMutex.h>
 #include <Ostrel/SharedSemaphore.h>
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <memory>
 #include <mutex>
@@ -37,16 +39,20 @@ template <class Lock> struct Named : OstrelTest::NamedObject, Lock {};
 template <> struct Named<SharedMutex> : OstrelTest::NamedObject, SharedMutex {
     Named() : SharedMutex(c_str()) {}
 };
+template <> struct Named<RobustMutex> : OstrelTest::NamedObject, RobustMutex {
+    Named() : RobustMutex(c_str()) {}
+};
 template <> struct Named<SharedSemaphore> : OstrelTest::NamedObject, SharedSemaphore {
     Named() : SharedSemaphore(c_str(), 0) {}
 };
 
 template <class Lock> class Lockable : public testing::Test {};
-using LockTypes = testing::Types<Mutex, RWLock, SharedMutex>;
+using LockTypes = testing::Types<Mutex, RWLock, SharedMutex, RobustMutex>;
 TYPED_TEST_SUITE(Lockable, LockTypes);
 
-// The holder excludes every other thread until it unlocks, silently. Mutex and SharedMutex are
-// recursive: free after as many unlocks as locks; the holder of a RWLock is refused.
+// The holder excludes every other thread until it unlocks, silently. Mutex, SharedMutex and
+// RobustMutex are recursive: free after as many unlocks as locks; the holder of a RWLock is
+// refused.
 TYPED_TEST(Lockable, ExcludesOtherThreadsUntilUnlocked) {
     constexpr bool recursive = !std::is_same_v<TypeParam, RWLock>;
     Named<TypeParam> lock;
@@ -212,10 +218,15 @@ const auto waitFor = [](Event& event, unsigned long ms) { return event.waitFor(m
 const auto tryLockFor = [](auto& lock, unsigned long ms) { return lock.tryLockFor(ms); };
 const auto lockIt = [](auto& lock) { lock.lock(); };
 const auto nothing = [](auto&) {};
+// A limit for the std::chrono names: ULONG_MAX (no limit) as some 35 years.
+const auto chrono = [](unsigned long ms) {
+    return std::chrono::milliseconds(std::min(ms, 1UL << 40));
+};
 
-// Every timed operation: 0 tries once; 200 ms pass (less than 2 s more, loaded) whatever the wall
-// clock says (an hour back) and whatever wakes the waiter in vain (an event's pulses); another
-// thread's matching operation ends the wait; available, it returns at once.
+// Every timed operation: 0 tries once, 1 waits at least 1 ms; 200 ms pass (less than 2 s more,
+// loaded) whatever the wall clock says (an hour back) and whatever wakes the waiter in vain (an
+// event's pulses); another thread's matching operation ends the wait, also under a limit of
+// ULONG_MAX (no limit); available, it returns at once.
 TEST(Timed, TimesOutOnTheMonotonicClockAndTakesWhatComes) {
     using std::chrono::milliseconds;
     const Timed rows[] = {
@@ -228,7 +239,7 @@ TEST(Timed, TimesOutOnTheMonotonicClockAndTakesWhatComes) {
         lockRow<Mutex>(
             "MutexTryLockUntilWallClock",
             [](Mutex& m, unsigned long ms) {
-                return m.try_lock_until(std::chrono::system_clock::now() + milliseconds(ms));
+                return m.try_lock_until(std::chrono::system_clock::now() + chrono(ms));
             },
             lockIt),
         lockRow<RWLock>(
@@ -240,9 +251,9 @@ TEST(Timed, TimesOutOnTheMonotonicClockAndTakesWhatComes) {
             [](RWLock& l, unsigned long ms) { return l.tryReadLockFor(ms); }, lockIt),
         lockRow<RWLock>(
             "RWLockTryLockSharedFor",
-            [](RWLock& l, unsigned long ms) { return l.try_lock_shared_for(milliseconds(ms)); },
-            lockIt),
+            [](RWLock& l, unsigned long ms) { return l.try_lock_shared_for(chrono(ms)); }, lockIt),
         lockRow<SharedMutex>("SharedMutexTryLockFor", tryLockFor, lockIt),
+        lockRow<RobustMutex>("RobustMutexTryLockFor", tryLockFor, lockIt),
         joinRow()};
     for (const Timed& row : rows) {
         SCOPED_TRACE(row.name);
@@ -260,10 +271,11 @@ TEST(Timed, TimesOutOnTheMonotonicClockAndTakesWhatComes) {
         OstrelTest::eventually([&] { return held.load(); });
         OstrelFault::shiftWallClock(-3600);
         EXPECT_FALSE(row.attempt(0));
+        EXPECT_GE(OstrelTest::millisecondsOf([&] { EXPECT_FALSE(row.attempt(1)); }), 1);
         EXPECT_NEAR(OstrelTest::millisecondsOf([&] { EXPECT_FALSE(row.attempt(200)); }), 1100, 900);
         OstrelFault::shiftWallClock(0);
         go = true;
-        EXPECT_LT(OstrelTest::millisecondsOf([&] { EXPECT_TRUE(row.attempt(20000)); }), 10000);
+        EXPECT_LT(OstrelTest::millisecondsOf([&] { EXPECT_TRUE(row.attempt(ULONG_MAX)); }), 10000);
         other.join();
         row.release();
         EXPECT_TRUE(OstrelTest::eventually([&] { return row.attempt(0); }));
@@ -271,6 +283,78 @@ TEST(Timed, TimesOutOnTheMonotonicClockAndTakesWhatComes) {
         EXPECT_LT(OstrelTest::millisecondsOf([&] { EXPECT_TRUE(row.attempt(20000)); }), 10000);
         row.release();
     }
+}
+
+// A std::chrono limit in whole milliseconds: rounded up, exactly, and ULONG_MAX at most.
+TEST(Timed, ChronoLimitsRoundUpToWholeMilliseconds) {
+    using namespace std::chrono;
+    using detail::toMilliseconds;
+    EXPECT_EQ(toMilliseconds(0ns), 0UL);
+    EXPECT_EQ(toMilliseconds(-5ms), 0UL);
+    EXPECT_EQ(toMilliseconds(1ns), 1UL);
+    EXPECT_EQ(toMilliseconds(1000000ns), 1UL);
+    EXPECT_EQ(toMilliseconds(1000001ns), 2UL);
+    EXPECT_EQ(toMilliseconds(nanoseconds(9000000000000000001LL)), 9000000000001UL);
+    EXPECT_EQ(toMilliseconds(2h), 7200000UL);
+    EXPECT_EQ(toMilliseconds(hours::max()), ULONG_MAX);
+    EXPECT_EQ(toMilliseconds(hours(ULONG_MAX / 3600000)), ULONG_MAX / 3600000 * 3600000);
+    EXPECT_EQ(toMilliseconds(duration<double>(0.0015)), 2UL);
+    EXPECT_EQ(toMilliseconds(duration<double>(0.25)), 250UL);
+    EXPECT_EQ(toMilliseconds(duration<double>(1e300)), ULONG_MAX);
+    EXPECT_EQ(toMilliseconds(duration<double>(std::nan(""))), 0UL);
+}
+
+std::atomic<long> spins{0};
+
+// A Thread cancelled while it sleeps in a wait ends with the code of terminate(), and the object
+// goes on working for the others; a wait that ends normally gives the body its asynchronous
+// cancellation back (a body that spins after it is cancelled at once). In a child: a
+// cancellation that met a noexcept boundary aborted the whole program.
+TEST(Cancel, AWaitingThreadEndsWithItsCodeAndLeavesTheObjectUsable) {
+    OstrelTest::inChild([] {
+        Semaphore semaphore(0);
+        Event event(false, false);
+        Named<SharedSemaphore> shared;
+        const auto semaphoreUp = [&] { semaphore.up(); };
+        const auto eventSet = [&] { event.set(); };
+        const auto sharedUp = [&] { shared.up(); };
+        const std::tuple<const char*, std::function<void()>, std::function<void()>,
+                         std::function<bool()>>
+            rows[] = {
+                {"SemaphoreDown", [&] { semaphore.down(); }, semaphoreUp,
+                 [&] { return semaphore.downFor(1000); }},
+                {"SemaphoreDownFor", [&] { semaphore.downFor(60000); }, semaphoreUp,
+                 [&] { return semaphore.downFor(1000); }},
+                {"EventWait", [&] { event.wait(); }, eventSet, [&] { return event.waitFor(1000); }},
+                {"EventWaitWallClock", [&] { event.wait(60000); }, eventSet,
+                 [&] { return event.waitFor(1000); }},
+                {"EventWaitFor", [&] { event.waitFor(60000); }, eventSet,
+                 [&] { return event.waitFor(1000); }},
+                {"SharedSemaphoreDown", [&] { shared.down(); }, sharedUp,
+                 [&] { return shared.downFor(1000); }},
+                {"SharedSemaphoreDownFor", [&] { shared.downFor(60000); }, sharedUp,
+                 [&] { return shared.downFor(1000); }}};
+        for (const auto& [name, wait, give, take] : rows) {
+            SCOPED_TRACE(name);
+            OstrelTest::SleepingThread waiting(wait);
+            waiting.terminate(7);
+            EXPECT_EQ(waiting.join(), 7);
+            give();
+            EXPECT_TRUE(take());
+            std::atomic<bool> woke{false};
+            OstrelTest::SleepingThread spinning([&, &wait = wait] {
+                wait();
+                woke = true;
+                for (;;) {
+                    spins.fetch_add(1, std::memory_order_relaxed);
+                }
+            });
+            give();
+            EXPECT_TRUE(OstrelTest::eventually([&] { return woke.load(); }));
+            spinning.terminate(8);
+            EXPECT_EQ(spinning.join(), 8);
+        }
+    });
 }
 
 } // namespace

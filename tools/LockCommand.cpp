@@ -161,6 +161,7 @@ int runProgram(const LockOptions& options) {
         child.emplace(Ostrel::Command(program)
                           .args({options.argv.begin() + 1, options.argv.end()})
                           .searchPath(program.find('/') == std::string::npos)
+                          .restoreSignals(false) // what the caller ignores stays ignored
                           .start());
     } catch (const Ostrel::Command::Exception& e) {
         printError("lock", program + ": " + e.what());

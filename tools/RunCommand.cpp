@@ -22,6 +22,7 @@
 // ended it, 137 when that took SIGKILL (--preserve-status: the child's code all the same); 125 for
 // a usage error or when the tool itself failed, 126 for a program found but not runnable, 127 for
 // one not found.
+#include "CommandSupport.h"
 #include "Commands.h"
 #include "Output.h"
 
@@ -46,7 +47,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -376,6 +376,7 @@ Ostrel::Child startChild(const RunOptions& options) {
             .args(args)
             .searchPath(program.find('/') == std::string::npos)
             .newProcessGroup(!options.foreground)
+            .restoreSignals(false) // what the caller ignores stays ignored, as timeout(1) keeps it
             .start();
     } catch (const Ostrel::Command::Exception& e) {
         const std::string script = e.error() == ENOEXEC ? scriptPath(program) : "";
@@ -387,6 +388,7 @@ Ostrel::Child startChild(const RunOptions& options) {
         return Ostrel::Command("/bin/sh")
             .args(std::move(shellArgs))
             .newProcessGroup(!options.foreground)
+            .restoreSignals(false) // what the caller ignores stays ignored, as timeout(1) keeps it
             .start();
     }
 }
@@ -394,26 +396,7 @@ Ostrel::Child startChild(const RunOptions& options) {
 // The exit code of a program that Command could not start, after its line on stderr.
 int startFailure(const std::string& program, const Ostrel::Command::Exception& e) {
     printError("run", program + ": " + e.what());
-    switch (e.error()) {
-    case ENOENT:
-    case ENOTDIR:
-        return ExitNotFound;
-    case EACCES:
-    case EPERM:
-    case ENOEXEC:
-    case EISDIR:
-    case ETXTBSY:
-        return ExitNotRunnable;
-    default:
-        return ExitRunFailed;
-    }
-}
-
-// The child's process descriptor, or -1 where the system gives none: no pidfd_open (Linux before
-// 5.3, valgrind: ENOSYS), one refused by a seccomp filter (EPERM), no descriptor left (EMFILE,
-// ENFILE). Called while the child is not yet reaped, so that its id is its own.
-int processFd(const Ostrel::Child& child) noexcept {
-    return static_cast<int>(::syscall(SYS_pidfd_open, child.id(), 0));
+    return startFailureCode(e.error());
 }
 
 // Milliseconds on the monotonic clock.
@@ -433,12 +416,7 @@ long long after(long long milliseconds) {
 class Supervision {
 public:
     Supervision(Ostrel::Child& child, const RunOptions& options, const CaughtSignals& caught)
-        : _child(child), _options(options), _caught(caught), _pidFd(processFd(child)) {}
-    ~Supervision() {
-        if (_pidFd != -1) {
-            (void)::close(_pidFd);
-        }
-    }
+        : _child(child), _options(options), _caught(caught), _pidFd(child.pidFd()) {}
     Supervision(const Supervision&) = delete;
     Supervision& operator=(const Supervision&) = delete;
 
@@ -548,7 +526,7 @@ private:
     Ostrel::Child& _child;
     const RunOptions& _options;
     const CaughtSignals& _caught;
-    int _pidFd;
+    int _pidFd;    // the Child's process descriptor, -1 where there is none; the Child owns it
     int _step = 1; // milliseconds, only without a process descriptor
 };
 

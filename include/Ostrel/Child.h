@@ -5,14 +5,21 @@
 /// \brief One child process started by Command::start(), owned until it is waited for.
 ///
 /// wait() collects the child and returns how it ended; waitFor() does the same within a time
-/// limit, sleeping in the kernel on a process file descriptor (pidfd_open and poll), not polling
-/// in a loop (where the system has no process descriptors - Linux before 5.3, valgrind 3.19 -
-/// waitFor() falls back to looking every 1 to 50 ms). After the first successful wait the status is
-/// kept: later waits return it at once, and kill() reports ESRCH (the process id may belong to
-/// another process by then). killGroup() signals the child's own process group (kill(-id(),
-/// signal)), which exists only when the child was started with Command::newProcessGroup(true); the
-/// group may outlive the child, so killGroup() still works after the child was waited for, while
-/// the group has members.
+/// limit, sleeping in the kernel on the child's process file descriptor (pidFd(), opened when
+/// the child starts, so it always names this child and never a process that reused its id),
+/// not polling in a loop. Where the system gives no process descriptor - Linux before 5.3,
+/// valgrind, a container's seccomp filter (EPERM), no descriptor left (EMFILE, ENFILE) -
+/// pidFd() is -1 and waitFor() falls back to looking every 1 to 50 ms. After the first
+/// successful wait the status is kept: later waits return it at once, and kill() reports ESRCH
+/// (the process id may belong to another process by then).
+///
+/// A caller that ignores SIGCHLD (SIG_IGN, or SA_NOCLDWAIT) asks the system to reap its children
+/// itself, and it does: wait() and waitFor() then throw "Cannot wait for child - No child
+/// processes" (ECHILD) once the child has ended, with no status to give. Restore SIGCHLD to its
+/// default action before starting children whose status matters. killGroup() signals the child's
+/// own process group (kill(-id(), signal)), which exists only when the child was started with
+/// Command::newProcessGroup(true); the group may outlive the child, so killGroup() still works
+/// after the child was waited for, while the group has members.
 ///
 /// The pipes that Command set up for the child's standard streams belong to the Child:
 /// stdinFd(), stdoutFd() and stderrFd() give the parent's ends (-1 when the stream is not a
@@ -87,6 +94,9 @@ public:
 
     /// The child's process id; -1 for a moved-from object.
     pid_t id() const noexcept { return _pid; }
+    /// The child's process descriptor, for the caller's own poll loop: readable once the child
+    /// has ended. The Child owns it and closes it when it goes; -1 where the system gives none.
+    int pidFd() const noexcept { return _pidfd; }
     /// Waits until the child ends and returns how it ended.
     ExitStatus wait();
     /// Waits at most milliseconds (0: only looks) on the monotonic clock; empty when the child

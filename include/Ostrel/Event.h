@@ -21,6 +21,12 @@
 /// nor lengthens it, and it ends only when it finds the event set or the time is up: a wake-up
 /// that finds the event clear (after a pulse, or spurious) goes back to waiting for the time left.
 ///
+/// Cancellation: the three waits are cancellation points. A thread cancelled while it waits in
+/// them (Thread::terminate) ends there, as its cancellation says, with the state untouched and the
+/// mutex released: the other threads go on using the event. The wait itself runs with deferred
+/// cancellation, so an asynchronous cancellation (the type of a Thread body) acts only while the
+/// thread sleeps or as the wait ends.
+///
 /// Nothing is thrown or printed; nothing allocates. Every operation but construction and
 /// destruction may come from any thread; an Event is destroyed only when nobody waits on it. All
 /// operations but the waits that do not find the event set are inline: they cost what the same
@@ -85,12 +91,11 @@ public:
         return result;
     }
     /// Returns at once if the event is set, otherwise after the next wake-up.
-    /// Returns the unlock's status.
-    int wait() noexcept {
+    /// Returns the unlock's status. A cancellation point (see the class note).
+    int wait() {
         pthread_mutex_lock(&mutex);
         if (!signalled) {
-            // One wait only: the first wake-up ends it, a pulse's included.
-            pthread_cond_wait(&condition, &mutex);
+            awaitWakeUp();
         }
         if (!manualReset) {
             signalled = false;
@@ -98,18 +103,19 @@ public:
         return pthread_mutex_unlock(&mutex);
     }
     /// True if the event was set on entry or a wake-up came before the limit; false when the limit
-    /// passed or the timed wait failed otherwise.
+    /// passed or the timed wait failed otherwise. A cancellation point (see the class note).
     ///
     /// The limit is measured on the WALL CLOCK: the deadline is gettimeofday() + milliseconds,
     /// fixed before the mutex is taken, and the wait runs on the realtime clock. Setting the
     /// system clock forward or back during the wait shortens or lengthens it accordingly. Like
     /// wait(), it waits once: an early or spurious wake-up returns true.
-    bool wait(unsigned long milliseconds) noexcept;
+    bool wait(unsigned long milliseconds);
     /// Waits until the event is set, at most milliseconds on the monotonic clock; 0 only looks,
-    /// like test. True when it finds the event set, and in automatic-reset mode it takes it (the
-    /// event is clear afterwards); false when the time is up. A pulse, or a wake-up that finds the
-    /// event clear, does not end the wait.
-    bool waitFor(unsigned long milliseconds) noexcept {
+    /// like test, and ULONG_MAX waits without limit. True when it finds the event set, and in
+    /// automatic-reset mode it takes it (the event is clear afterwards); false when the time is
+    /// up. A pulse, or a wake-up that finds the event clear, does not end the wait. A
+    /// cancellation point (see the class note).
+    bool waitFor(unsigned long milliseconds) {
         pthread_mutex_lock(&mutex);
         const bool found = signalled || (milliseconds != 0 && awaitSet(milliseconds));
         if (!manualReset) {
@@ -120,9 +126,11 @@ public:
     }
 
 private:
+    /// The wait of wait(), with the mutex held: once, until the next wake-up.
+    void awaitWakeUp();
     /// The wait of waitFor, with the mutex held: true once the event is set, false when the time
     /// is up first.
-    bool awaitSet(unsigned long milliseconds) noexcept;
+    bool awaitSet(unsigned long milliseconds);
 
     pthread_mutex_t mutex;
     pthread_cond_t condition;

@@ -12,7 +12,9 @@
 /// status (0..255), or, for a child that a signal ended, exitCode: the code of the last
 /// terminate() (0 until then), whichever signal it was and whoever sent it.
 /// One object holds at most one child at a time and can start another after join().
-/// The destructor waits for a child still held; it does not kill it.
+/// The destructor waits for a child still held; it does not kill it. A thread cancelled while it
+/// waits there (Thread::terminate) still reaps the child first, then ends: the wait holds the
+/// cancellation off, and the destructor lets it pass (noexcept(false)) once the child is reaped.
 ///
 /// Failures are thrown as Process::Exception (by value); the error text is strerror(errno):
 ///   start     "Process is already running", "Cannot fork process - " + error text
@@ -58,8 +60,9 @@ public:
 
     /// An object with no child.
     Process() noexcept = default;
-    /// Waits for a child still held (it does not kill it).
-    ~Process();
+    /// Waits for a child still held (it does not kill it). Throws nothing of its own; a
+    /// cancellation of the calling thread that came during the wait acts as it returns.
+    ~Process() noexcept(false);
     /// Not copyable: one object owns one child.
     /// @{
     Process(const Process&) = delete;

@@ -35,15 +35,16 @@
 ///                after OwnerDied by the calling thread)
 ///   remove       "Cannot remove robust mutex - " + detail (any failure but a missing name)
 /// tryLock and tryLockFor report any other failure as false, silently. unlock never throws:
-/// the calling thread must hold the lock (as for std::mutex); otherwise the platform refuses and
-/// the line "Cannot unlock robust mutex - " + detail is printed on standard error.
+/// the calling thread must hold the lock (as for std::mutex); otherwise it prints the line
+/// "Cannot unlock robust mutex - " + detail ("Operation not permitted" when the caller does not
+/// hold the lock) on standard error, and the lock, its holder and ownerId() stay as they were.
 ///
 /// ownerId() is the process id of the holder, 0 while nobody holds the lock; after a holder died
 /// it stays that process's id until the next lock. It is read without taking the lock, so it is a
 /// snapshot. The lock operations are safe from any thread of any process; the successful ones are
-/// the platform call plus two stores in the object, inline, and allocate nothing. tryLockFor waits
-/// at most a number of milliseconds on the monotonic clock (pthread_mutex_clocklock with
-/// CLOCK_MONOTONIC); 0 tries once.
+/// the platform call plus a few loads and stores in the object, inline, and allocate nothing.
+/// tryLockFor waits at most a number of milliseconds on the monotonic clock
+/// (pthread_mutex_clocklock with CLOCK_MONOTONIC); 0 tries once.
 ///
 /// lock, try_lock and unlock make the class usable with std::lock_guard, std::unique_lock and
 /// std::scoped_lock, and try_lock_for / try_lock_until let std::unique_lock time out. THE STANDARD
@@ -58,6 +59,7 @@
 #include <Ostrel/Time.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
@@ -129,8 +131,14 @@ public:
         OSTREL_TRY_ACQUIRE(true) {
         return tryLock(result) || (milliseconds != 0 && lockWithin(milliseconds, result));
     }
-    /// Gives up one level of holding; the calling thread must hold the lock.
+    /// Gives up one level of holding; the calling thread must hold the lock. A refused unlock
+    /// (the caller does not hold it) prints its line and changes nothing.
     void unlock() noexcept OSTREL_RELEASE() {
+        if (state->owner.load(std::memory_order_relaxed) != _processId ||
+            state->holder.load(std::memory_order_relaxed) != pthread_self()) {
+            unlockFailed(EPERM);
+            return;
+        }
         if (--state->depth == 0) {
             state->owner.store(0, std::memory_order_relaxed);
         }
@@ -175,11 +183,14 @@ private:
         std::atomic<pid_t> owner;
         /// The levels the holder holds; written only by the holder.
         std::uint32_t depth;
+        /// The holding thread, within the process owner; meaningful while owner is set.
+        std::atomic<pthread_t> holder;
     };
 
-    /// Records the calling process as holder after one more level.
+    /// Records the calling thread as holder after one more level.
     void noteAcquired() noexcept {
         if (state->depth++ == 0) {
+            state->holder.store(pthread_self(), std::memory_order_relaxed);
             state->owner.store(_processId, std::memory_order_relaxed);
         }
     }

@@ -12,9 +12,22 @@
 /// with CLOCK_MONOTONIC, whatever clock the condition variable was made with), so a change of the
 /// system clock neither shortens nor lengthens the wait. up, down, tryDown and a downFor that
 /// finds the count positive are inline: they cost what the same platform calls written by hand
-/// cost. Nothing is thrown or printed; nothing allocates. Every operation but construction and
-/// destruction may come from any thread; those two must not overlap with any other call on the
-/// same object, and a Semaphore is destroyed only when nobody waits on it.
+/// cost. Nothing is thrown or printed; nothing allocates.
+///
+/// Cancellation: down and downFor are cancellation points. A thread cancelled while it waits in
+/// them (Thread::terminate) ends there, as its cancellation says, with the count untouched and
+/// the mutex released: the other threads go on using the semaphore. The wait itself runs with
+/// deferred cancellation, so an asynchronous cancellation (the type of a Thread body) acts only
+/// while the thread sleeps or as the wait ends.
+///
+/// Threads: every operation but construction and destruction may come from any thread; those two
+/// must not overlap with any other call on the same object. A Semaphore is destroyed only when
+/// nobody waits on it AND NO up() MAY STILL BE RUNNING: up signals the condition variable after
+/// it released the mutex, so a waiter that returns from down() can run before up() has returned.
+/// In the common "wait for completion" pattern (a thread waits on a semaphore on its stack, a
+/// worker calls up() and the waiter returns and destroys it) the worker may still be inside up()
+/// when the semaphore is gone. Destroy it only after the thread that called up() is joined, or
+/// has shown by other means that it returned from up().
 #pragma once
 
 #include <Ostrel/Export.h>
@@ -45,10 +58,11 @@ public:
         return pthread_cond_signal(&condition);
     }
     /// Waits until the count is at least 1, then takes 1 from it. Returns the unlock's status.
-    int down() noexcept {
+    /// A cancellation point (see the class note).
+    int down() {
         pthread_mutex_lock(&mutex);
-        while (count < 1) {
-            pthread_cond_wait(&condition, &mutex);
+        if (count < 1) {
+            awaitCount();
         }
         --count;
         return pthread_mutex_unlock(&mutex);
@@ -56,10 +70,11 @@ public:
     /// Takes 1 from the count if it is at least 1, without waiting: true when it took one.
     bool tryDown() noexcept { return downFor(0); }
     /// Takes 1 from the count as soon as it is at least 1, waiting at most milliseconds on the
-    /// monotonic clock; 0 tries once, like tryDown. A wake-up that finds the count below 1 goes
-    /// back to waiting for the time left. True when it took one; false, with the count
-    /// untouched, when the time is up.
-    bool downFor(unsigned long milliseconds) noexcept {
+    /// monotonic clock; 0 tries once, like tryDown, and ULONG_MAX waits without limit. A wake-up
+    /// that finds the count below 1 goes back to waiting for the time left. True when it took
+    /// one; false, with the count untouched, when the time is up. A cancellation point (see the
+    /// class note).
+    bool downFor(unsigned long milliseconds) {
         pthread_mutex_lock(&mutex);
         const bool taken = count >= 1 || (milliseconds != 0 && awaitCount(milliseconds));
         if (taken) {
@@ -70,9 +85,10 @@ public:
     }
 
 private:
-    /// The wait of downFor, with the mutex held: true once the count is at least 1, false when
-    /// the time is up first.
-    bool awaitCount(unsigned long milliseconds) noexcept;
+    /// The waits of down and downFor, with the mutex held: until the count is at least 1, or
+    /// (false) until the time is up first.
+    void awaitCount();
+    bool awaitCount(unsigned long milliseconds);
 
     pthread_mutex_t mutex;
     pthread_cond_t condition;

@@ -30,6 +30,12 @@
 /// interruption by a signal goes back to waiting for the time left; 0 tries once. Nothing
 /// allocates but the printing of a failure. Every operation may be called from any thread of any
 /// process. Copying is forbidden.
+///
+/// Cancellation: down and downFor are cancellation points. A thread cancelled while it waits in
+/// them (Thread::terminate) ends there, as its cancellation says, without taking anything: the
+/// system's semaphore wait cleans up after itself. They are the bare platform waits (sem_wait,
+/// sem_clockwait), which are not safe for asynchronous cancellation at every instruction: the
+/// cancellation of a Thread body is meant to find them asleep.
 #pragma once
 
 #include <Ostrel/Export.h>
@@ -67,8 +73,8 @@ public:
     }
     /// Waits until the count is at least 1 and takes 1 (sem_wait); a failure, an interruption by
     /// a signal included, prints "Cannot wait on shared semaphore - " + error text and returns
-    /// without taking anything.
-    void down() noexcept {
+    /// without taking anything. A cancellation point (see the class note).
+    void down() {
         if (semaphore == nullptr || sem_wait(semaphore) == -1) {
             waitFailed();
         }
@@ -77,9 +83,9 @@ public:
     bool tryDown() noexcept { return downFor(0); }
     /// Takes 1 as soon as the count is at least 1, waiting at most milliseconds on the monotonic
     /// clock; 0 tries once, like tryDown. A count that is positive at once costs one sem_trywait.
-    /// True when it took one; false when the time is up, or after printing the line of down when
-    /// the wait fails.
-    bool downFor(unsigned long milliseconds) noexcept {
+    /// ULONG_MAX waits without limit. True when it took one; false when the time is up, or after
+    /// printing the line of down when the wait fails. A cancellation point (see the class note).
+    bool downFor(unsigned long milliseconds) {
         return (semaphore != nullptr && sem_trywait(semaphore) == 0) || awaitCount(milliseconds);
     }
     /// The current count (sem_getvalue), 0 or more; -1 after printing "Cannot get value of shared
@@ -96,7 +102,7 @@ private:
     void postFailed() const noexcept;
     void waitFailed() const noexcept;
     /// The rest of downFor after a sem_trywait that did not take one.
-    bool awaitCount(unsigned long milliseconds) const noexcept;
+    bool awaitCount(unsigned long milliseconds) const;
 
     /// The open semaphore; null when opening failed.
     sem_t* semaphore;

@@ -61,7 +61,9 @@ public:
     /// @name The user's base directories
     /// By the XDG base-directory rules: the value of the variable when it holds an absolute
     /// path (returned unchanged), otherwise (unset, empty or relative) the default below
-    /// appDataName, the home directory. The variables are read at each call; nothing is
+    /// appDataName, the home directory. With no absolute home directory ("HOME" unset, empty or
+    /// relative when the record was made) there is no default, and the result is empty, as
+    /// runtimeDir() is without its variable. The variables are read at each call; nothing is
     /// created or tested, and nothing is printed.
     /// @{
     /// $XDG_CONFIG_HOME, or appDataName + "/.config".

@@ -18,8 +18,11 @@
 /// body that can be cancelled must not, at a moment when it can be, hold a lock (a mutex held at
 /// the cancellation stays locked for ever), be inside malloc/new or free/delete (the heap's own
 /// locks), or be in any library call that is not async-cancel-safe (stdio and iostreams
-/// included). No destructor of the body's locals runs on cancellation. A body that needs such
-/// stretches switches them off itself with pthread_setcancelstate / pthread_setcanceltype.
+/// included). The destructors of the body's locals run when the cancellation finds the thread in
+/// a call (the waits of the library, the system calls) and may be skipped at other instructions.
+/// A body that needs such stretches switches them off itself with pthread_setcancelstate /
+/// pthread_setcanceltype. The waits of Semaphore, Event and SharedSemaphore are cancellation
+/// points: a body cancelled while it waits there ends, and join() returns its code.
 ///
 /// Threads: an object has no lock of its own. start(), join(), terminate() and the destructor are
 /// called from one controlling thread at a time. The class-wide creation attributes (_attr:
@@ -34,7 +37,9 @@
 ///
 /// Lifetime: the destructor joins a thread that is still marked running (it never cancels it).
 /// Since it runs after the subclass's members are gone, a subclass whose body uses its own
-/// members ends and joins its thread in its own destructor.
+/// members ends and joins its thread in its own destructor. A thread cancelled while its
+/// destructor joins another (a body that owns a Thread) completes the join first, then ends: the
+/// join holds the cancellation off, and the destructor lets it pass (noexcept(false)).
 #pragma once
 
 #include <Ostrel/Export.h>
@@ -65,7 +70,8 @@ public:
     /// A thread object that does not run yet; the first one sets up the creation attributes.
     Thread();
     /// Joins a thread still marked running (never cancels it); see the class's lifetime note.
-    virtual ~Thread();
+    /// Throws nothing of its own.
+    virtual ~Thread() noexcept(false);
     /// Not copyable.
     /// @{
     Thread(const Thread&) = delete;
@@ -100,8 +106,9 @@ public:
     static pthread_t self() noexcept;
     /// Throws "Cannot yield " with the system's error text as detail.
     static void yield();
-    /// Waits milliseconds (at most 2147483647); a signal that interrupts the wait restarts it
-    /// with the full time. Throws "Cannot sleep" with the system's error text as detail.
+    /// Waits milliseconds, any number up to ULONG_MAX (some 585 million years), by polls of at
+    /// most 2147483647 ms; a signal that interrupts a poll restarts it with its full time.
+    /// Throws "Cannot sleep" with the system's error text as detail.
     static void sleep(unsigned long milliseconds);
     /// Names the calling thread for ps, top and debuggers with the first 15 bytes of name (the
     /// system's limit), which the system cannot refuse for the calling thread. Does not allocate.

@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <climits>
+#include <ratio>
+#include <type_traits>
 
 namespace Ostrel {
 
@@ -38,18 +40,40 @@ OSTREL_API double getMonotonicTime() noexcept;
 namespace detail {
 
 // The limit in whole milliseconds that a timed operation takes for a std::chrono duration:
-// rounded up, so that the wait is never shorter than asked; 0 for a duration of 0 or less.
+// rounded up, so that the wait is never shorter than asked; 0 for a duration of 0 or less (or
+// not a number); ULONG_MAX, which the timed operations take as no limit, for one as long or
+// longer. Integer counts are converted exactly, whatever their period (a double would round
+// 9e18 nanoseconds and 1 down to 9e12 milliseconds); floating ones are taken as they stand.
 template <class Rep, class Period>
 unsigned long toMilliseconds(const std::chrono::duration<Rep, Period>& duration) {
-    const double milliseconds = std::chrono::duration<double, std::milli>(duration).count();
-    if (!(milliseconds > 0)) {
-        return 0;
+    using PerTick = std::ratio_divide<Period, std::milli>; // milliseconds in one tick
+    if constexpr (std::is_integral_v<Rep>) {
+        static_assert(PerTick::num <= ULLONG_MAX / PerTick::den, "a period too odd to convert");
+        if (duration.count() <= 0) {
+            return 0;
+        }
+        constexpr unsigned long long num = PerTick::num, den = PerTick::den;
+        const auto ticks = static_cast<unsigned long long>(duration.count());
+        const unsigned long long whole = ticks / den;
+        if (whole > ULONG_MAX / num) {
+            return ULONG_MAX;
+        }
+        // The ticks left over give less than num milliseconds, and rest * num cannot overflow.
+        const unsigned long long rest = ticks % den * num;
+        const unsigned long long part = rest / den + (rest % den != 0 ? 1 : 0);
+        const unsigned long long total = whole * num;
+        return total > ULONG_MAX - part ? ULONG_MAX : static_cast<unsigned long>(total + part);
+    } else {
+        const double milliseconds = std::chrono::duration<double, std::milli>(duration).count();
+        if (!(milliseconds > 0)) {
+            return 0;
+        }
+        if (milliseconds >= static_cast<double>(ULONG_MAX)) {
+            return ULONG_MAX;
+        }
+        const auto whole = static_cast<unsigned long>(milliseconds);
+        return static_cast<double>(whole) < milliseconds ? whole + 1 : whole;
     }
-    if (milliseconds >= static_cast<double>(ULONG_MAX)) {
-        return ULONG_MAX;
-    }
-    const auto whole = static_cast<unsigned long>(milliseconds);
-    return static_cast<double>(whole) < milliseconds ? whole + 1 : whole;
 }
 
 // tryFor(milliseconds) until the time point of any clock: once at least, so a past time point
@@ -58,13 +82,15 @@ unsigned long toMilliseconds(const std::chrono::duration<Rep, Period>& duration)
 template <class Clock, class Duration, class TryFor>
 bool tryUntil(const std::chrono::time_point<Clock, Duration>& limit, TryFor tryFor) {
     for (;;) {
-        const unsigned long milliseconds = toMilliseconds(limit - Clock::now());
+        const auto now = Clock::now();
+        const unsigned long milliseconds = now < limit ? toMilliseconds(limit - now) : 0;
         const auto start = std::chrono::steady_clock::now();
         if (tryFor(milliseconds)) {
             return true;
         }
-        if (!(Clock::now() < limit) ||
-            std::chrono::steady_clock::now() - start < std::chrono::milliseconds(milliseconds)) {
+        const std::chrono::duration<double, std::milli> spent =
+            std::chrono::steady_clock::now() - start;
+        if (!(Clock::now() < limit) || spent.count() < static_cast<double>(milliseconds)) {
             return false;
         }
     }

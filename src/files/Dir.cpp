@@ -43,54 +43,86 @@ void Dir::changePathUp(DirProp prop) {
     }
 }
 
-// Normalises in one pass over the components, writing the kept ones back into the same buffer.
+namespace {
+
+constexpr char separator = '/';
+
+// The first separator in [from, end), or end. A usual component is short: its separator is found
+// by looking at its first bytes, where a call of memchr would cost more than the search; past
+// them memchr takes over, which is faster on a long component.
+char* nextSeparator(char* from, char* end) noexcept {
+    constexpr std::ptrdiff_t byHand = 16;
+    char* const near = end - from > byHand ? from + byHand : end;
+    for (; from != near; ++from) {
+        if (*from == separator) {
+            return from;
+        }
+    }
+    if (from == end) {
+        return end;
+    }
+    void* const found = std::memchr(from, separator, static_cast<std::size_t>(end - from));
+    return found != nullptr ? static_cast<char*>(found) : end;
+}
+
+} // namespace
+
+// Normalises in one pass over the text, writing the kept components back into the same buffer.
 // The write position never overtakes the read position, so no copy of the text is needed: the
-// kept components are text[base, out), each followed by one separator, and dropping the top one
-// is moving out back to the separator before it. Only a last component without a trailing
-// separator can make the text grow by that one separator. The separator and the two tokens are
-// compared as character literals (the values of _pathSeparator, sameDirToken and upDirToken),
-// which the compiler folds into the loop instead of reading them from memory for every component.
+// kept components are [root, out), each followed by one separator, and dropping the top one is
+// moving out back to the separator before it. "." and ".." are recognised by their first bytes,
+// without a search; a component that has not moved is not copied. Only a last component without
+// a trailing separator, still in place, makes the text grow by that one separator. The separator
+// and the tokens are the character literals of _pathSeparator, sameDirToken and upDirToken, which
+// the compiler folds into the loop.
 void Dir::fixProp(DirProp /*prop*/) {
-    constexpr char separator = '/';
-    const std::size_t size = path.size();
-    if (size == 0) {
+    if (path.empty()) {
         return;
     }
-    char* const text = &path[0];
-    const std::size_t base = text[0] == separator ? 1 : 0;
-    std::size_t out = base;
-    std::size_t in = base;
-    while (in < size) {
-        if (text[in] == separator) {
+    char* const begin = &path[0];
+    char* const end = begin + path.size();
+    char* const root = begin + (*begin == separator ? 1 : 0);
+    char* out = root;
+    char* in = root;
+    while (in != end) {
+        if (*in == separator) {
             ++in;
             continue;
         }
-        const std::size_t start = in;
-        while (in < size && text[in] != separator) {
-            ++in;
-        }
-        const std::size_t length = in - start;
-        if (text[start] == '.' && (length == 1 || (length == 2 && text[start + 1] == '.'))) {
-            if (length == 2 && out > base) {
-                --out; // the separator after the top component
-                while (out > base && text[out - 1] != separator) {
-                    --out;
-                }
+        if (*in == '.') {
+            char* const next = in + 1;
+            if (next == end || *next == separator) {
+                in = next;
+                continue;
             }
-            continue;
+            if (*next == '.' && (next + 1 == end || next[1] == separator)) {
+                if (out != root) {
+                    for (--out; out != root && out[-1] != separator; --out) {
+                    }
+                }
+                in = next + 1;
+                continue;
+            }
         }
-        if (out != start) {
-            std::memmove(text + out, text + start, length);
+        char* const stop = nextSeparator(in, end);
+        if (stop == end) {
+            if (out == in) {
+                path.push_back(separator);
+                return;
+            }
+            std::memmove(out, in, static_cast<std::size_t>(end - in));
+            out += end - in;
+            *out++ = separator;
+            break;
+        }
+        const auto length = static_cast<std::size_t>(stop + 1 - in); // with its separator
+        if (out != in) {
+            std::memmove(out, in, length);
         }
         out += length;
-        if (out == size) {
-            // The last component, kept in place with no separator after it: the text grows.
-            path.push_back(separator);
-            return;
-        }
-        text[out++] = separator;
+        in = stop + 1;
     }
-    path.resize(out);
+    path.resize(static_cast<std::size_t>(out - begin));
 }
 
 bool Dir::isValid(DirProp prop) {

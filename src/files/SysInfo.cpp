@@ -130,22 +130,32 @@ std::string baseDirectory(const char* name, std::string fallback) {
     return fallback;
 }
 
+// home + below ("/.config"), or empty without an absolute home: "/.config" would name a
+// directory of the root. A home that ends with the separator ("/" for root in some containers)
+// does not double it.
+std::string belowHome(const std::string& home, const char* below) {
+    if (home.empty() || home[0] != '/') {
+        return std::string();
+    }
+    return home.back() == '/' ? home + (below + 1) : home + below;
+}
+
 } // namespace
 
 std::string SysInfo::configHome() const {
-    return baseDirectory("XDG_CONFIG_HOME", appDataName + "/.config");
+    return baseDirectory("XDG_CONFIG_HOME", belowHome(appDataName, "/.config"));
 }
 
 std::string SysInfo::dataHome() const {
-    return baseDirectory("XDG_DATA_HOME", appDataName + "/.local/share");
+    return baseDirectory("XDG_DATA_HOME", belowHome(appDataName, "/.local/share"));
 }
 
 std::string SysInfo::stateHome() const {
-    return baseDirectory("XDG_STATE_HOME", appDataName + "/.local/state");
+    return baseDirectory("XDG_STATE_HOME", belowHome(appDataName, "/.local/state"));
 }
 
 std::string SysInfo::cacheHome() const {
-    return baseDirectory("XDG_CACHE_HOME", appDataName + "/.cache");
+    return baseDirectory("XDG_CACHE_HOME", belowHome(appDataName, "/.cache"));
 }
 
 std::string SysInfo::runtimeDir() const {

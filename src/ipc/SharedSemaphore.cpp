@@ -84,7 +84,7 @@ void SharedSemaphore::waitFailed() const noexcept {
 }
 
 // Goes on from a sem_trywait that did not take one, with its errno: EAGAIN is a count of 0.
-bool SharedSemaphore::awaitCount(unsigned long milliseconds) const noexcept {
+bool SharedSemaphore::awaitCount(unsigned long milliseconds) const {
     if (semaphore == nullptr || errno != EAGAIN) {
         waitFailed();
         return false;

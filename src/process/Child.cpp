@@ -34,10 +34,24 @@ ExitStatus decode(int status) {
     return result;
 }
 
-// A process file descriptor of pid, close-on-exec. The system call directly: the C library's
-// header of pidfd_open lacks C linkage in some versions.
-int openPidFd(pid_t pid) {
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#if defined(SYS_pidfd_open)
+constexpr long pidfdOpenCall = SYS_pidfd_open;
+#else
+constexpr long pidfdOpenCall = 434; // the same on every architecture
+#endif
+
+// A process file descriptor of pid (close-on-exec), or -1 where the system gives none: no such
+// call (Linux before 5.3, valgrind), a seccomp filter's EPERM, no descriptor left (EMFILE,
+// ENFILE), or a child the system has already reaped (SIGCHLD ignored). The system call directly:
+// the C library's function is recent, and its header lacks C linkage in some versions.
+int openPidFd(pid_t pid) noexcept {
+#if defined(OSTREL_FALLBACKS)
+    (void)pid;
+    return -1;
+#else
+    const long fd = ::syscall(pidfdOpenCall, pid, 0);
+    return fd < 0 ? -1 : static_cast<int>(fd);
+#endif
 }
 
 void closeFd(int& fd) noexcept {
@@ -71,24 +85,25 @@ int ExitStatus::shellCode() const noexcept {
 }
 
 Child::Child(pid_t pid, bool ownGroup, int stdinFd, int stdoutFd, int stderrFd) noexcept
-    : _pid(pid), _ownGroup(ownGroup), _stdin(stdinFd), _stdout(stdoutFd), _stderr(stderrFd) {}
+    : _pid(pid), _ownGroup(ownGroup), _pidfd(openPidFd(pid)), _stdin(stdinFd), _stdout(stdoutFd),
+      _stderr(stderrFd) {}
 
 Child::~Child() {
     release();
 }
 
 Child::Child(Child&& other) noexcept
-    : _pid(std::exchange(other._pid, -1)), _ownGroup(other._ownGroup), _waited(other._waited),
-      _status(other._status), _pidfd(std::exchange(other._pidfd, -1)),
-      _stdin(std::exchange(other._stdin, -1)), _stdout(std::exchange(other._stdout, -1)),
-      _stderr(std::exchange(other._stderr, -1)) {}
+    : _pid(std::exchange(other._pid, -1)), _ownGroup(other._ownGroup),
+      _waited(std::exchange(other._waited, false)), _status(other._status),
+      _pidfd(std::exchange(other._pidfd, -1)), _stdin(std::exchange(other._stdin, -1)),
+      _stdout(std::exchange(other._stdout, -1)), _stderr(std::exchange(other._stderr, -1)) {}
 
 Child& Child::operator=(Child&& other) noexcept {
     if (this != &other) {
         release();
         _pid = std::exchange(other._pid, -1);
         _ownGroup = other._ownGroup;
-        _waited = other._waited;
+        _waited = std::exchange(other._waited, false);
         _status = other._status;
         _pidfd = std::exchange(other._pidfd, -1);
         _stdin = std::exchange(other._stdin, -1);
@@ -113,7 +128,6 @@ void Child::release() noexcept {
 ExitStatus Child::reap(int status) {
     _waited = true;
     _status = decode(status);
-    closeFd(_pidfd);
     return _status;
 }
 
@@ -155,15 +169,8 @@ std::optional<ExitStatus> Child::waitFor(unsigned long milliseconds) {
         if (left == 0) {
             return std::nullopt;
         }
-        // The child is not reaped yet, so its id cannot have been reused.
         if (_pidfd == -1) {
-            _pidfd = openPidFd(_pid);
-        }
-        if (_pidfd == -1) {
-            if (errno != ENOSYS) {
-                throw Command::Exception("Cannot wait for child", errno);
-            }
-            // No process descriptors (Linux before 5.3, some emulators): short sleeps instead.
+            // No process descriptor: short sleeps instead, 1 ms growing to 50 ms.
             pollSteps = pollSteps < 50 ? pollSteps * 2 : 50;
             (void)::poll(nullptr, 0, left < pollSteps ? left : pollSteps);
             continue;
@@ -205,20 +212,6 @@ std::string Child::readStderr() {
     return readAll(_stderr);
 }
 
-namespace {
-
-// The child's process descriptor for the talk's poll loop, opened on first use as waitFor() does;
-// -1 where the system gives none (ENOSYS, EPERM from a seccomp filter, EMFILE, ENFILE): the loop
-// then looks at the child after short sleeps that grow to 50 ms.
-int talkProcessFd(pid_t pid, int& pidfd) noexcept {
-    if (pidfd == -1) {
-        pidfd = openPidFd(pid);
-    }
-    return pidfd;
-}
-
-} // namespace
-
 Child::Output Child::communicate(std::string_view input) {
     return communicateFor(ULONG_MAX, input);
 }
@@ -234,7 +227,9 @@ Child::Output Child::communicateFor(unsigned long milliseconds, std::string_view
     const timespec deadline = internal::monotonicDeadline(limited ? milliseconds : 0);
     Output output;
     internal::Talk talk(_stdin, _stdout, _stderr, input, output.out, output.err);
-    const int processFd = _waited ? -1 : talkProcessFd(_pid, _pidfd);
+    // -1 where the system gives none: the loop then looks at the child after short sleeps that
+    // grow to 50 ms.
+    const int processFd = _waited ? -1 : _pidfd;
     int nap = 0; // milliseconds between looks at a child without a process descriptor
     bool look = false;
     for (bool first = true;; first = false) {
@@ -243,7 +238,7 @@ Child::Output Child::communicateFor(unsigned long milliseconds, std::string_view
             int status = 0;
             const pid_t got = ::waitpid(_pid, &status, WNOHANG);
             if (got == _pid) {
-                (void)reap(status); // closes the process descriptor
+                (void)reap(status);
             } else if (got == -1) {
                 throw Command::Exception("Cannot wait for child", errno);
             }

@@ -1,15 +1,19 @@
 #include <Ostrel/Command.h>
 
 #include "Messages.h"
+#include "process/Launcher.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -59,27 +63,34 @@ Fd aboveStandard(int fd) {
     return result;
 }
 
-// The posix_spawn attribute and file-action objects, destroyed when they go.
-struct SpawnSetup {
-    SpawnSetup() {
-        (void)posix_spawnattr_init(&attr);
-        (void)posix_spawn_file_actions_init(&actions);
-    }
-    ~SpawnSetup() {
-        (void)posix_spawn_file_actions_destroy(&actions);
-        (void)posix_spawnattr_destroy(&attr);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_t actions;
+// Holds off thread cancellation while it lives, so that a start leaves nothing half-made.
+class NoCancellation {
+public:
+    NoCancellation() noexcept { (void)pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &_old); }
+    ~NoCancellation() { (void)pthread_setcancelstate(_old, nullptr); }
+    NoCancellation(const NoCancellation&) = delete;
+    NoCancellation& operator=(const NoCancellation&) = delete;
+
+private:
+    int _old = PTHREAD_CANCEL_ENABLE;
 };
 
-// Throws "Cannot run program" for a failed posix_spawn set-up call.
-void check(int result) {
-    if (result != 0) {
-        throw Command::Exception("Cannot run program", result);
+// Throws for ToStdout given to standard input or output.
+void checkNotToStdout(Command::Stream s) {
+    if (s == Command::ToStdout) {
+        throw Command::Exception("Only standard error can go to standard output", EINVAL);
     }
+}
+
+// open(), again after an interruption (a FIFO waits for its other end).
+int openForChild(const std::string& path, int flags) {
+    int fd = -1;
+    while ((fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666)) == -1 && errno == EINTR) {
+    }
+    if (fd == -1) {
+        throw Command::Exception("Cannot open file for child", errno);
+    }
+    return fd;
 }
 
 // environment ("name=value" entries) with every entry of name removed, and then name=value
@@ -94,6 +105,13 @@ void edit(std::vector<std::string>& environment, const std::string& name,
                       environment.end());
     if (value != nullptr) {
         environment.push_back(prefix + *value);
+    }
+}
+
+// Throws for a name that no environment entry can carry: empty, or holding "=" or a null byte.
+void checkName(const std::string& name) {
+    if (name.empty() || name.find_first_of(std::string_view("=\0", 2)) != std::string::npos) {
+        throw Command::Exception("Invalid environment variable name", EINVAL);
     }
 }
 
@@ -138,11 +156,13 @@ Command& Command::args(std::vector<std::string> values) {
 }
 
 Command& Command::env(std::string name, std::string value) {
+    checkName(name);
     _envEdits.push_back({std::move(name), std::move(value), true});
     return *this;
 }
 
 Command& Command::unsetEnv(std::string name) {
+    checkName(name);
     _envEdits.push_back({std::move(name), "", false});
     return *this;
 }
@@ -169,6 +189,7 @@ Command& Command::newProcessGroup(bool on) {
 }
 
 Command& Command::stdinFrom(Stream s) {
+    checkNotToStdout(s);
     _streams[0] = {s, ""};
     return *this;
 }
@@ -179,6 +200,7 @@ Command& Command::stdinFrom(std::string path) {
 }
 
 Command& Command::stdoutTo(Stream s) {
+    checkNotToStdout(s);
     _streams[1] = {s, ""};
     return *this;
 }
@@ -198,19 +220,59 @@ Command& Command::stderrTo(std::string path) {
     return *this;
 }
 
+Command& Command::newSession(bool on) {
+    _newSession = on;
+    return *this;
+}
+
+Command& Command::restoreSignals(bool on) {
+    _restoreSignals = on;
+    return *this;
+}
+
+Command& Command::dieWithParent(int signal) {
+    if (signal < 0 || signal >= NSIG) {
+        throw Exception("Invalid signal number", EINVAL);
+    }
+    _deathSignal = signal;
+    return *this;
+}
+
+Command& Command::passFd(int parentFd, int childFd) {
+    if (childFd < 3) {
+        throw Exception("Cannot pass descriptor to child", EINVAL);
+    }
+    const auto same = [childFd](const std::pair<int, int>& pass) { return pass.second == childFd; };
+    _passed.erase(std::remove_if(_passed.begin(), _passed.end(), same), _passed.end());
+    _passed.emplace_back(parentFd, childFd);
+    return *this;
+}
+
 Child Command::start() const {
-    SpawnSetup setup;
-    // The child's end of each stream (closed here after the spawn) and the parent's pipe ends.
+    const NoCancellation noCancellation;
+    internal::ChildSetup setup;
+    // The passed descriptors first, while a closed one cannot yet be taken by a pipe below:
+    // copies above every target, so that no copy onto a target lands on a source still needed.
+    int highest = 2;
+    for (const auto& [parentFd, childFd] : _passed) {
+        highest = std::max(highest, childFd);
+    }
+    std::vector<Fd> sources;
+    for (const auto& [parentFd, childFd] : _passed) {
+        // As a long: a childFd of INT_MAX must fail (EINVAL), not overflow.
+        sources.emplace_back(::fcntl(parentFd, F_DUPFD_CLOEXEC, static_cast<long>(highest) + 1));
+        if (sources.back().get() == -1) {
+            throw Exception("Cannot pass descriptor to child", errno);
+        }
+        setup.passed.emplace_back(sources.back().get(), childFd);
+    }
+    // The child's end of each stream (closed here after the start) and the parent's pipe ends.
     std::array<Fd, 3> childEnds, parentEnds;
     for (int fd = 0; fd < 3; ++fd) {
         const Target& target = _streams[fd];
         if (!target.path.empty()) {
-            const int flags = fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC;
-            const int file = ::open(target.path.c_str(), flags | O_CLOEXEC, 0666);
-            if (file == -1) {
-                throw Exception("Cannot open file for child", errno);
-            }
-            childEnds[fd] = aboveStandard(file);
+            childEnds[fd] = aboveStandard(
+                openForChild(target.path, fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC));
         } else if (target.stream == Pipe) {
             int ends[2];
             if (::pipe2(ends, O_CLOEXEC) == -1) {
@@ -224,26 +286,17 @@ Child Command::start() const {
             Fd& parentEnd = fd == 0 ? writeEnd : readEnd;
             childEnds[fd] = std::move(childEnd);
             parentEnds[fd] = std::move(parentEnd);
-        } else if (target.stream == Null) {
-            check(posix_spawn_file_actions_addopen(&setup.actions, fd, "/dev/null",
-                                                   fd == 0 ? O_RDONLY : O_WRONLY, 0));
         }
-        if (childEnds[fd].get() != -1) {
-            check(posix_spawn_file_actions_adddup2(&setup.actions, childEnds[fd].get(), fd));
-        }
+        setup.streams[fd].null = target.path.empty() && target.stream == Null;
+        setup.streams[fd].source = childEnds[fd].get();
     }
-    check(posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3));
-    if (!_directory.empty()) {
-        check(posix_spawn_file_actions_addchdir_np(&setup.actions, _directory.c_str()));
-    }
-    if (_newGroup) {
-        check(posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETPGROUP));
-        check(posix_spawnattr_setpgroup(&setup.attr, 0));
+    if (_streams[2].path.empty() && _streams[2].stream == ToStdout) {
+        setup.streams[2].source = 1; // the child's standard output, as set up just before
     }
 
     std::vector<std::string> environment;
     std::vector<char*> envp;
-    char* const* childEnv = environ;
+    setup.envp = environ;
     if (!_envEdits.empty()) {
         for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
             environment.emplace_back(*entry);
@@ -256,19 +309,19 @@ Child Command::start() const {
             }
         }
         envp = pointersTo(environment);
-        childEnv = envp.data();
+        setup.envp = envp.data();
     }
+    setup.argv = pointersTo(_argv);
+    setup.searchPath = _searchPath;
+    setup.directory = _directory.empty() ? nullptr : _directory.c_str();
+    setup.newGroup = _newGroup;
+    setup.newSession = _newSession;
+    setup.restoreSignals = _restoreSignals;
+    setup.deathSignal = _deathSignal;
 
-    const std::vector<char*> argv = pointersTo(_argv);
-    pid_t pid = -1;
-    const int result =
-        _searchPath
-            ? ::posix_spawnp(&pid, argv[0], &setup.actions, &setup.attr, argv.data(), childEnv)
-            : ::posix_spawn(&pid, argv[0], &setup.actions, &setup.attr, argv.data(), childEnv);
-    if (result != 0) {
-        throw Exception("Cannot run program", result);
-    }
-    return Child(pid, _newGroup, parentEnds[0].release(), parentEnds[1].release(),
+    const pid_t pid =
+        internal::spawnCanStart(setup) ? internal::spawnChild(setup) : internal::launchChild(setup);
+    return Child(pid, _newGroup || _newSession, parentEnds[0].release(), parentEnds[1].release(),
                  parentEnds[2].release());
 }
 

@@ -1,6 +1,7 @@
 #include <Ostrel/Process.h>
 
 #include "Messages.h"
+#include "sync/Cancellation.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -20,9 +21,11 @@ const char* Process::Exception::what() const {
     return _message.c_str();
 }
 
-Process::~Process() {
+// A cancellation during the wait would leave the child a zombie, or end the program through a
+// destructor that may not throw: the wait completes first, and the cancellation acts after it.
+Process::~Process() noexcept(false) {
     if (pid != -1) {
-        (void)waitpid(pid, nullptr, 0);
+        internal::uncancelled([this] { (void)::waitpid(pid, nullptr, 0); });
     }
 }
 

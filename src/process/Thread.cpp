@@ -1,9 +1,11 @@
 #include <Ostrel/Thread.h>
 
 #include "Messages.h"
+#include "sync/Cancellation.h"
 #include "sync/Deadline.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 
 #include <poll.h>
@@ -83,9 +85,11 @@ Thread::Thread() : threadId(0), running(false) {
     (void)pthread_once(&attrOnce, initAttributes);
 }
 
-Thread::~Thread() {
+// A cancellation during the join would leave the thread unjoined, or end the program through a
+// destructor that may not throw: the join completes first, and the cancellation acts after it.
+Thread::~Thread() noexcept(false) {
     if (running) {
-        (void)pthread_join(threadId, nullptr);
+        internal::uncancelled([this] { (void)pthread_join(threadId, nullptr); });
     }
 }
 
@@ -159,13 +163,18 @@ void Thread::setName(const std::string& name) noexcept {
     (void)pthread_setname_np(pthread_self(), shortName);
 }
 
+// poll takes its limit as an int: a longer sleep is a run of polls of at most INT_MAX ms, each
+// started again with its full time when a signal interrupts it.
 void Thread::sleep(unsigned long milliseconds) {
-    const int timeout = static_cast<int>(milliseconds);
-    while (poll(nullptr, 0, timeout) < 0) {
-        if (errno != EINTR) {
-            throw Exception("Cannot sleep", internal::errorText(errno).c_str());
+    do {
+        const int timeout = milliseconds > INT_MAX ? INT_MAX : static_cast<int>(milliseconds);
+        while (::poll(nullptr, 0, timeout) < 0) {
+            if (errno != EINTR) {
+                throw Exception("Cannot sleep", internal::errorText(errno).c_str());
+            }
         }
-    }
+        milliseconds -= static_cast<unsigned long>(timeout);
+    } while (milliseconds != 0);
 }
 
 } // namespace Ostrel

@@ -4,6 +4,8 @@
 // Internal: neither installed nor exported.
 #pragma once
 
+#include "sync/Cancellation.h"
+
 #include <ctime>
 
 #include <pthread.h>
@@ -23,7 +25,8 @@ namespace Ostrel::internal {
 
 constexpr long nanosPerSecond = 1000000000L;
 
-// Now on the monotonic clock plus milliseconds.
+// Now on the monotonic clock plus milliseconds. ULONG_MAX milliseconds add some 1.8e16 seconds,
+// far inside time_t; the kernel takes a deadline beyond its own range as none.
 inline timespec monotonicDeadline(unsigned long milliseconds) noexcept {
     timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);
@@ -38,15 +41,20 @@ inline timespec monotonicDeadline(unsigned long milliseconds) noexcept {
 
 // Milliseconds from now until deadline on the monotonic clock, rounded up so that a wait of that
 // length never ends early, and at most a day (poll's limit is an int); 0 once the deadline passed.
+// A deadline a day or more away is told by its seconds alone: the nanoseconds of a far one (a
+// limit of ULONG_MAX milliseconds is some 585 million years) would not fit in 64 bits.
 inline int millisecondsUntil(const timespec& deadline) noexcept {
+    constexpr long long day = 86400000LL;
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long left = (static_cast<long long>(deadline.tv_sec) - now.tv_sec) * 1000000000LL +
-                           (deadline.tv_nsec - now.tv_nsec);
+    const long long seconds = static_cast<long long>(deadline.tv_sec) - now.tv_sec;
+    if (seconds >= day / 1000) {
+        return static_cast<int>(day);
+    }
+    const long long left = seconds * nanosPerSecond + (deadline.tv_nsec - now.tv_nsec);
     if (left <= 0) {
         return 0;
     }
-    constexpr long long day = 86400000LL;
     const long long milliseconds = (left + 999999LL) / 1000000LL;
     return static_cast<int>(milliseconds < day ? milliseconds : day);
 }
@@ -54,17 +62,21 @@ inline int millisecondsUntil(const timespec& deadline) noexcept {
 // Waits on condition, with mutex held, until ready() or milliseconds from now on the monotonic
 // clock; true when ready(). A return of 0 from the platform wait is a wake-up, real or spurious:
 // ready() decides. Anything else is the time-out (or a failure), and a change that came with it
-// still counts.
+// still counts. A cancellation point: a thread cancelled in it unwinds with mutex released.
 template <class Ready>
 bool conditionWait(pthread_cond_t& condition, pthread_mutex_t& mutex, unsigned long milliseconds,
-                   Ready ready) noexcept {
+                   Ready ready) {
     const timespec deadline = monotonicDeadline(milliseconds);
+    CancellableWait wait(mutex);
+    bool result = true;
     while (!ready()) {
         if (pthread_cond_clockwait(&condition, &mutex, CLOCK_MONOTONIC, &deadline) != 0) {
-            return ready();
+            result = ready();
+            break;
         }
     }
-    return true;
+    wait.finish();
+    return result;
 }
 
 // Runs lock(), a pthread_*_clock*lock call on the lock at address, and returns its result.

@@ -18,7 +18,7 @@ Event::~Event() {
     pthread_cond_destroy(&condition);
 }
 
-bool Event::wait(unsigned long milliseconds) noexcept {
+bool Event::wait(unsigned long milliseconds) {
     // The deadline is taken before the mutex, so waiting for the mutex counts against the limit.
     // Whole seconds of the limit go straight into the seconds, which gives the same deadline as
     // adding all of it as nanoseconds and carrying, without overflowing for large limits.
@@ -34,7 +34,9 @@ bool Event::wait(unsigned long milliseconds) noexcept {
     pthread_mutex_lock(&mutex);
     bool result = true;
     if (!signalled) {
+        internal::CancellableWait wait(mutex);
         result = pthread_cond_timedwait(&condition, &mutex, &deadline) == 0;
+        wait.finish();
     }
     if (!manualReset) {
         signalled = false;
@@ -43,8 +45,15 @@ bool Event::wait(unsigned long milliseconds) noexcept {
     return result;
 }
 
+// One wait only: the first wake-up ends it, a pulse's included.
+void Event::awaitWakeUp() {
+    internal::CancellableWait wait(mutex);
+    pthread_cond_wait(&condition, &mutex);
+    wait.finish();
+}
+
 // A pulse leaves the event clear again: the wake-up it brings does not end the wait.
-bool Event::awaitSet(unsigned long milliseconds) noexcept {
+bool Event::awaitSet(unsigned long milliseconds) {
     return internal::conditionWait(condition, mutex, milliseconds, [this] { return signalled; });
 }
 

@@ -14,7 +14,15 @@ Semaphore::~Semaphore() {
     pthread_cond_destroy(&condition);
 }
 
-bool Semaphore::awaitCount(unsigned long milliseconds) noexcept {
+void Semaphore::awaitCount() {
+    internal::CancellableWait wait(mutex);
+    while (count < 1) {
+        pthread_cond_wait(&condition, &mutex);
+    }
+    wait.finish();
+}
+
+bool Semaphore::awaitCount(unsigned long milliseconds) {
     return internal::conditionWait(condition, mutex, milliseconds, [this] { return count >= 1; });
 }
 

@@ -14,6 +14,7 @@
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -30,6 +31,7 @@ std::atomic<long> counted{0};
 std::atomic<int> ruleCount{0};
 std::atomic<long> wallClockShift{0};
 std::atomic<bool> unknownTypes{false};
+std::atomic<int> pollTimeout{0};
 
 // Counts this call of name: the errno it must fail with, or 0.
 int check(const char* name) {
@@ -53,6 +55,10 @@ template <auto Self, class R, class... Args> R forward(const char* name, R faile
     const int error = check(name);
     return error != 0 ? (errno = error, failed) : real<Self>(name)(args...);
 }
+
+// Resolved at load: the own launcher of the library calls syscall in a child that shares the
+// caller's memory, where dlsym must not run.
+const auto realSyscall = real<&syscall>("syscall");
 
 } // namespace
 
@@ -99,6 +105,10 @@ void reportUnknownTypes(bool on) {
     unknownTypes = on;
 }
 
+int lastPollTimeout() {
+    return pollTimeout;
+}
+
 } // namespace OstrelFault
 
 using OstrelFault::forward;
@@ -110,6 +120,7 @@ int sched_yield() noexcept {
     return forward<&sched_yield>("sched_yield", -1);
 }
 int poll(pollfd* fds, nfds_t count, int timeout) {
+    OstrelFault::pollTimeout = timeout;
     return forward<&poll>("poll", -1, fds, count, timeout);
 }
 // Fails with the errno as its result.
@@ -120,6 +131,12 @@ int pthread_mutex_lock(pthread_mutex_t* mutex) noexcept {
 int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attribute) noexcept {
     const int error = OstrelFault::check("pthread_mutex_init");
     return error != 0 ? error : real<&pthread_mutex_init>("pthread_mutex_init")(mutex, attribute);
+}
+int pthread_mutexattr_setpshared(pthread_mutexattr_t* attribute, int shared) noexcept {
+    const int error = OstrelFault::check("pthread_mutexattr_setpshared");
+    return error != 0 ? error
+                      : real<&pthread_mutexattr_setpshared>("pthread_mutexattr_setpshared")(
+                            attribute, shared);
 }
 int munmap(void* address, size_t length) noexcept {
     return forward<&munmap>("munmap", -1, address, length);
@@ -136,22 +153,6 @@ int kill(pid_t pid, int signal) noexcept {
 pid_t waitpid(pid_t pid, int* status, int options) {
     return forward<&waitpid>("waitpid", -1, pid, status, options);
 }
-// Only pidfd_open has a rule ("pidfd_open"); every other system call goes on with its arguments,
-// read as the six that a system call can have. Reading six where fewer were passed reaches into the
-// caller's frame, which AddressSanitizer would report: that check is off here.
-__attribute__((no_sanitize("address"))) long syscall(long number, ...) noexcept {
-    va_list list;
-    va_start(list, number);
-    long args[6];
-    for (long& arg : args) {
-        arg = va_arg(list, long);
-    }
-    va_end(list);
-    const int error = number == SYS_pidfd_open ? OstrelFault::check("pidfd_open") : 0;
-    return error != 0 ? (errno = error, -1)
-                      : real<&syscall>("syscall")(number, args[0], args[1], args[2], args[3],
-                                                  args[4], args[5]);
-}
 // The third argument, an int or a pointer, is passed on as the C library reads it itself.
 int fcntl(int fd, int command, ...) {
     va_list rest;
@@ -159,6 +160,24 @@ int fcntl(int fd, int command, ...) {
     void* const argument = va_arg(rest, void*);
     va_end(rest);
     return forward<&fcntl>("fcntl", -1, fd, command, argument);
+}
+int shm_open(const char* name, int flags, mode_t mode) {
+    return forward<&shm_open>("shm_open", -1, name, flags, mode);
+}
+// The mode and value follow only when the call may create the semaphore.
+sem_t* sem_open(const char* name, int flags, ...) {
+    va_list rest;
+    va_start(rest, flags);
+    const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(rest, mode_t) : 0;
+    const unsigned value = (flags & O_CREAT) != 0 ? va_arg(rest, unsigned) : 0;
+    va_end(rest);
+    return forward<&sem_open>("sem_open", SEM_FAILED, name, flags, mode, value);
+}
+int fchmod(int fd, mode_t mode) noexcept {
+    return forward<&fchmod>("fchmod", -1, fd, mode);
+}
+int chmod(const char* path, mode_t mode) noexcept {
+    return forward<&chmod>("chmod", -1, path, mode);
 }
 int sem_close(sem_t* semaphore) noexcept {
     return forward<&sem_close>("sem_close", -1, semaphore);
@@ -170,6 +189,23 @@ int clock_gettime(clockid_t clock, timespec* time) noexcept {
         time->tv_sec += OstrelFault::wallClockShift;
     }
     return result;
+}
+// The calls made through syscall() by number; only pidfd_open has a rule ("pidfd_open"). Every
+// call goes on with its arguments read as the six that a system call can have; reading six where
+// fewer were passed reaches into the caller's frame, which AddressSanitizer would report: that
+// check is off here.
+__attribute__((no_sanitize("address"))) long syscall(long number, ...) noexcept {
+    va_list list;
+    va_start(list, number);
+    long args[6];
+    for (long& arg : args) {
+        arg = va_arg(list, long);
+    }
+    va_end(list);
+    const int error = number == SYS_pidfd_open ? OstrelFault::check("pidfd_open") : 0;
+    return error != 0 ? (errno = error, -1)
+                      : OstrelFault::realSyscall(number, args[0], args[1], args[2], args[3],
+                                                 args[4], args[5]);
 }
 dirent* readdir(DIR* stream) {
     dirent* entry = real<&readdir>("readdir")(stream);

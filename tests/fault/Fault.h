@@ -38,4 +38,7 @@ void shiftWallClock(long seconds);
 // network and FUSE file systems do.
 void reportUnknownTypes(bool on);
 
+// The limit given to the last call of poll, of any thread.
+int lastPollTimeout();
+
 } // namespace OstrelFault

@@ -80,6 +80,31 @@ std::string captureStderr(const std::function<void()>& fn) {
     return testing::internal::GetCapturedStderr();
 }
 
+SleepingThread::SleepingThread(std::function<void()> wait) : _wait(std::move(wait)) {
+    start();
+    EXPECT_TRUE(eventually(
+        [&] {
+            const std::string stat =
+                _tid == 0 ? "" : readFile("/proc/self/task/" + std::to_string(_tid) + "/stat");
+            const auto end = stat.rfind(") ");
+            return end != std::string::npos && stat.compare(end + 2, 1, "S") == 0;
+        },
+        10000))
+        << "the thread does not sleep";
+}
+
+SleepingThread::~SleepingThread() {
+    if (running) {
+        join();
+    }
+}
+
+int SleepingThread::main() {
+    _tid = gettid();
+    _wait();
+    return 0;
+}
+
 ToolRun runTool(const std::string& commandLine) {
     const TempDir files;
     const std::string command = "PATH=" + buildDir() + "/bin:$PATH; {\n" + commandLine + "\n} >" +

@@ -1,8 +1,11 @@
 // What several test programs need.
 #pragma once
 
+#include <Ostrel/Thread.h>
+
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +23,14 @@ inline constexpr bool threadSanitizerBuild = true, addressSanitizerBuild = false
 inline constexpr bool threadSanitizerBuild = false, addressSanitizerBuild = true;
 #else
 inline constexpr bool threadSanitizerBuild = false, addressSanitizerBuild = false;
+#endif
+
+// Built with OSTREL_FALLBACKS: the library takes the roads of older systems (no process
+// descriptors; children start through its own launcher).
+#if defined(OSTREL_FALLBACKS)
+inline constexpr bool fallbacksBuild = true;
+#else
+inline constexpr bool fallbacksBuild = false;
 #endif
 
 // True under valgrind, which preloads its own libraries and runs a vfork-style clone as a fork.
@@ -79,6 +90,21 @@ void runThreads(int n, const std::function<void(int)>& fn);
 // What fn writes on the standard output or error descriptor.
 std::string captureStdout(const std::function<void()>& fn);
 std::string captureStderr(const std::function<void()>& fn);
+
+// A Thread whose body runs wait(); the constructor returns once the body sleeps in the system
+// (state S: a wait, a join, a blocking call), so that a terminate() finds it there.
+class SleepingThread : public Ostrel::Thread {
+public:
+    explicit SleepingThread(std::function<void()> wait);
+    ~SleepingThread() override;
+    SleepingThread(const SleepingThread&) = delete;
+    SleepingThread& operator=(const SleepingThread&) = delete;
+    int main() override;
+
+private:
+    std::function<void()> _wait;
+    std::atomic<pid_t> _tid{0};
+};
 
 // The exit code and output of a shell command line; "ostrel" is the tool of the build tree.
 struct ToolRun {
