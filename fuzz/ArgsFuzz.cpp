@@ -1,10 +1,9 @@
 // libFuzzer target for the argument parsing of the ostrel tool.
 //
-// The first input byte picks a command (info, normalize, scan, locate, run, the domain names, or
-// lock);
-// the rest, split at NUL bytes, is its argument list. A parser either throws UsageError with one
-// of the command's messages, throws HelpRequest for a "--help" or "-h" given, or returns a result
-// that must hold up:
+// The first input byte picks a command (info, normalize, scan, locate, run, the domain names,
+// lock, or watch); the rest, split at NUL bytes, is its argument list. A parser either throws
+// UsageError with one of the command's messages, throws HelpRequest for a "--help" or "-h" given,
+// or returns a result that must hold up:
 //   - every text in the result is one of the words given (or, with "=", a part of one);
 //   - numbers and domains are in range;
 //   - the result, written back as the canonical argument list, parses to the same result.
@@ -12,6 +11,7 @@
 #include "Commands.h"
 
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -296,7 +296,51 @@ void fuzzLock(const Args& args) {
     }
 }
 
-// Command 0 to 4 is info, normalize, scan, locate and run; 5 the domain names; 6 lock.
+void fuzzWatch(const Args& args) {
+    try {
+        const OstrelTool::WatchArgs parsed = OstrelTool::parseWatchArgs(args);
+        if (parsed.paths.empty()) {
+            fail("watch: no path", "");
+        }
+        for (const auto& path : parsed.paths) {
+            if (!isWord(args, path)) {
+                fail("watch: a path that was not given", path);
+            }
+        }
+        if (parsed.count < 0 || parsed.count > INT_MAX || parsed.timeoutMs < 0 ||
+            parsed.timeoutMs > INT_MAX) {
+            fail("watch: a number out of range", std::to_string(parsed.count));
+        }
+        Args canonical = {"--timeout=" + std::to_string(parsed.timeoutMs)};
+        if (parsed.count != 0) {
+            canonical.push_back("--count=" + std::to_string(parsed.count));
+        }
+        if (parsed.recursive) {
+            canonical.emplace_back("--recursive");
+        }
+        if (parsed.json) {
+            canonical.emplace_back("--json");
+        }
+        canonical.emplace_back("--");
+        canonical.insert(canonical.end(), parsed.paths.begin(), parsed.paths.end());
+        const OstrelTool::WatchArgs again = OstrelTool::parseWatchArgs(canonical);
+        if (again.recursive != parsed.recursive || again.json != parsed.json ||
+            again.count != parsed.count || again.timeoutMs != parsed.timeoutMs ||
+            again.paths != parsed.paths) {
+            fail("watch: the canonical list parses differently", parsed.paths[0]);
+        }
+    } catch (const UsageError& error) {
+        if (!oneOf(error.message,
+                   {"unknown option \"", "--recursive takes no value", "--json takes no value",
+                    "--count needs a value", "--timeout needs a value", "bad count \"",
+                    "bad number of milliseconds \"", "missing PATH"})) {
+            fail("watch: unexpected message", error.message);
+        }
+    }
+}
+
+// Command 0 to 4 is info, normalize, scan, locate and run; 5 the domain names; 6 lock; 7
+// watch.
 void fuzzCommand(int command, const Args& args) {
     switch (command) {
     case 0:
@@ -317,8 +361,11 @@ void fuzzCommand(int command, const Args& args) {
     case 5:
         fuzzDomain(args);
         break;
-    default:
+    case 6:
         fuzzLock(args);
+        break;
+    default:
+        fuzzWatch(args);
         break;
     }
 }
@@ -342,7 +389,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     try {
-        fuzzCommand(data[0] % 7, args);
+        fuzzCommand(data[0] % 8, args);
     } catch (const OstrelTool::HelpRequest&) {
         if (std::find(args.begin(), args.end(), "--help") == args.end() &&
             std::find(args.begin(), args.end(), "-h") == args.end()) {

@@ -1,7 +1,9 @@
-// Dir, SysInfo, FileLocator and DynamicLibrary: paths, the system record, files and libraries.
+// Dir, SysInfo, FileLocator, DynamicLibrary and FileWatcher: paths, the system record, files,
+// libraries and changes to files.
 #include <Ostrel/Dir.h>
 #include <Ostrel/DynamicLibrary.h>
 #include <Ostrel/FileLocator.h>
+#include <Ostrel/FileWatcher.h>
 #include <Ostrel/Files.h>
 #include <Ostrel/SysInfo.h>
 
@@ -12,7 +14,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -33,6 +37,7 @@
 using namespace Ostrel;
 using OstrelTest::captureStderr;
 using Paths = std::vector<std::string>;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -631,6 +636,190 @@ TEST(DynamicLibrary, FlagsPathAndTheLoadersSearchPath) {
     struct stat info;
     EXPECT_EQ(math.path()[0], '/') << math.path();
     EXPECT_EQ(stat(math.path().c_str(), &info), 0) << math.path();
+}
+
+// The events of watcher as lines, paths relative to root: "Created a/" (a directory), "Renamed b
+// a" (new, old). Waits until count have come (at most 10 s), then 50 ms more for any extra one.
+std::string eventsOf(FileWatcher& watcher, const std::string& root, std::size_t count) {
+    std::vector<FileWatcher::Event> events;
+    const auto start = std::chrono::steady_clock::now();
+    while (events.size() < count && std::chrono::steady_clock::now() - start < 10s) {
+        for (auto& event : watcher.waitFor(1000)) {
+            events.push_back(std::move(event));
+        }
+    }
+    for (auto& event : watcher.waitFor(50)) {
+        events.push_back(std::move(event));
+    }
+    const char* const kinds[] = {"Created", "Deleted",    "Modified",
+                                 "Renamed", "Attributes", "Overflow"};
+    std::string text;
+    for (const auto& event : events) {
+        const std::string mark = event.directory ? "/" : "";
+        text += kinds[event.kind];
+        for (const auto& path : {event.path, event.oldPath}) {
+            if (!path.empty()) {
+                text +=
+                    " " + path.substr(path.rfind(root + "/", 0) == 0 ? root.size() + 1 : 0) + mark;
+            }
+        }
+        text += "\n";
+    }
+    return text;
+}
+
+void makeEmptyFile(const std::string& path) {
+    ASSERT_EQ(::close(::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)), 0) << path;
+}
+
+// The watches of the process's inotify instances, from /proc/self/fdinfo.
+int watchesHeld() {
+    int watches = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fdinfo")) {
+        std::ifstream info(entry.path());
+        for (std::string line; std::getline(info, line);) {
+            watches += line.rfind("inotify wd:", 0) == 0 ? 1 : 0;
+        }
+    }
+    return watches;
+}
+
+// A save writes a temporary file and renames it over the watched one: each is one Modified, and
+// the watch outlives every rename.
+TEST(FileWatcher, SavesByRenameAreModifiedAndTheWatchLives) {
+    const OstrelTest::TempDir tmp;
+    const std::string conf = tmp.path + "/app.conf", temporary = conf + ".tmp";
+    tmp.makeFile("app.conf", "0");
+    FileWatcher watcher;
+    watcher.add(conf);
+    int modified = 0;
+    for (int save = 0; save < 1000; ++save) {
+        std::ofstream(temporary) << save;
+        ASSERT_EQ(std::rename(temporary.c_str(), conf.c_str()), 0);
+        const auto events = watcher.waitFor(10000);
+        modified += events.size() == 1 && events[0].kind == FileWatcher::Modified &&
+                    events[0].path == conf && !events[0].directory;
+    }
+    EXPECT_EQ(modified, 1000);
+    std::ofstream(conf, std::ios::app) << "in place";
+    std::ofstream(conf, std::ios::app) << "twice";
+    ASSERT_EQ(std::rename(conf.c_str(), temporary.c_str()), 0);
+    ASSERT_EQ(std::rename(temporary.c_str(), conf.c_str()), 0);
+    EXPECT_EQ(eventsOf(watcher, tmp.path, 3),
+              "Modified app.conf\nDeleted app.conf\nCreated app.conf\n");
+    watcher.remove(conf);
+    std::ofstream(conf) << "unwatched";
+    EXPECT_EQ(eventsOf(watcher, tmp.path, 0), "");
+    EXPECT_EQ(watchesHeld(), 0);
+}
+
+// Directories made quickly one inside the other race their watches: each entry is reported once.
+TEST(FileWatcher, RecursiveWatchFollowsTheTree) {
+    const OstrelTest::TempDir tmp, outside;
+    const std::string root = tmp.path;
+    FileWatcher watcher;
+    watcher.add(root + "/", true);
+    for (const char* dir : {"/a", "/a/b", "/a/b/c"}) {
+        ASSERT_EQ(::mkdir((root + dir).c_str(), 0755), 0);
+    }
+    makeEmptyFile(root + "/a/b/c/f");
+    EXPECT_EQ(eventsOf(watcher, root, 4),
+              "Created a/\nCreated a/b/\nCreated a/b/c/\nCreated a/b/c/f\n");
+    const auto move = [&](const std::string& from, const std::string& to) {
+        ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0) << from;
+    };
+    move(root + "/a/b/c/f", root + "/a/g");
+    move(root + "/a/b", root + "/a/h");
+    makeEmptyFile(root + "/a/h/c/x");
+    EXPECT_EQ(eventsOf(watcher, root, 3),
+              "Renamed a/g a/b/c/f\nRenamed a/h/ a/b/\nCreated a/h/c/x\n");
+    move(root + "/a/g", outside.path + "/g");
+    move(root + "/a/h", outside.path + "/h");
+    makeEmptyFile(outside.path + "/h/c/y"); // no longer watched
+    move(outside.path + "/h", root + "/in");
+    EXPECT_EQ(
+        eventsOf(watcher, root, 6),
+        "Deleted a/g\nDeleted a/h/\nCreated in/\nCreated in/c/\nCreated in/c/x\nCreated in/c/y\n");
+    EXPECT_EQ(watchesHeld(), 4); // the root, a, in, in/c
+    watcher.remove(root);
+    EXPECT_EQ(watchesHeld(), 0);
+}
+
+// An entry made between the watch of a new directory and its scan is seen twice by the watcher
+// (the system's event and the scan) and reported once.
+TEST(FileWatcher, AnEntryMadeBeforeTheScanComesOnce) {
+    const OstrelTest::TempDir tmp;
+    FileWatcher watcher;
+    watcher.add(tmp.path, true);
+    ASSERT_EQ(::mkdir((tmp.path + "/new").c_str(), 0755), 0);
+    OstrelFault::beforeOpendir([](const char* path) {
+        if (std::string(path).rfind("/new") == std::strlen(path) - 4) {
+            makeEmptyFile(std::string(path) + "/late");
+        }
+    });
+    const std::string events = eventsOf(watcher, tmp.path, 2);
+    OstrelFault::beforeOpendir(nullptr);
+    EXPECT_EQ(events, "Created new/\nCreated new/late\n");
+}
+
+// A queue filled without being read overflows: one Overflow, and the watch goes on.
+TEST(FileWatcher, LostEventsAreOneOverflow) {
+    int queued = 0;
+    std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queued;
+    ASSERT_GT(queued, 0);
+    const OstrelTest::TempDir tmp;
+    FileWatcher watcher;
+    watcher.add(tmp.path, true);
+    ASSERT_EQ(::mkdir((tmp.path + "/d").c_str(), 0755), 0);
+    EXPECT_EQ(eventsOf(watcher, tmp.path, 1), "Created d/\n");
+    const int fd = ::open((tmp.path + "/f").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    for (int i = 0; i <= queued / 2; ++i) { // alternate events: the system merges repeated ones
+        ASSERT_EQ(::write(fd, "x", 1), 1);
+        ASSERT_EQ(::fchmod(fd, 0600 | (i % 2)), 0);
+    }
+    ::close(fd);
+    ASSERT_EQ(::mkdir((tmp.path + "/d/lost").c_str(), 0755), 0); // after the overflow
+    std::vector<FileWatcher::Event> events;
+    for (auto taken = watcher.take(); !taken.empty(); taken = watcher.take()) {
+        events.insert(events.end(), taken.begin(), taken.end());
+    }
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back().kind, FileWatcher::Overflow);
+    EXPECT_EQ(events.back().path, "");
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [](const auto& e) { return e.kind == FileWatcher::Overflow; }),
+              1);
+    makeEmptyFile(tmp.path + "/d/lost/found"); // its directory was watched by the overflow
+    EXPECT_EQ(eventsOf(watcher, tmp.path, 1), "Created d/lost/found\n");
+}
+
+TEST(FileWatcher, FailuresNameThePathAndTheLimit) {
+    const OstrelTest::TempDir tmp;
+    tmp.makeFile("a/b/c/f");
+    std::string limit;
+    std::ifstream("/proc/sys/fs/inotify/max_user_watches") >> limit;
+    const auto thrown = [](auto fn) { return OstrelTest::messageOf<FileWatcher::Exception>(fn); };
+    const std::string full =
+        " - No space left on device (fs.inotify.max_user_watches is " + limit + ")";
+    {
+        const OstrelFault::Inject fault{{"inotify_init1", EMFILE}};
+        EXPECT_EQ(thrown([] { FileWatcher(); }),
+                  OstrelTest::withError("Cannot create file watcher", EMFILE));
+    }
+    FileWatcher watcher;
+    EXPECT_EQ(thrown([&] { watcher.add(tmp.path + "/missing/x"); }),
+              OstrelTest::withError(("Cannot watch " + tmp.path + "/missing/x").c_str(), ENOENT));
+    {
+        const OstrelFault::Inject fault{{"inotify_add_watch", ENOSPC, 3}};
+        EXPECT_EQ(thrown([&] { watcher.add(tmp.path, true); }),
+                  "Cannot watch " + tmp.path + "/a/b" + full);
+        EXPECT_EQ(watchesHeld(), 0); // nothing half-watched
+    }
+    watcher.add(tmp.path, true);
+    const OstrelFault::Inject fault{{"inotify_add_watch", ENOSPC}};
+    ASSERT_EQ(::mkdir((tmp.path + "/new").c_str(), 0755), 0);
+    EXPECT_EQ(thrown([&] { watcher.waitFor(10000); }), "Cannot watch " + tmp.path + "/new" + full);
+    EXPECT_EQ(eventsOf(watcher, tmp.path, 1), "Created new/\n"); // kept for the next call
 }
 
 // The names in a directory, sorted; its contents of a file.

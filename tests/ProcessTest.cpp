@@ -1,7 +1,9 @@
-// Threads, child processes and signals: Thread, Process, Signal, Command and TerminateRequest.
+// Threads, child processes and signals: Thread, Process, Signal, Command, TerminateRequest and
+// SignalSet.
 #include <Ostrel/Command.h>
 #include <Ostrel/Process.h>
 #include <Ostrel/Signal.h>
+#include <Ostrel/SignalSet.h>
 #include <Ostrel/TerminateRequest.h>
 #include <Ostrel/Thread.h>
 
@@ -28,6 +30,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -673,6 +676,9 @@ TEST(Command, RestoreSignalsClearsTheMaskAndIgnoredSignals) {
 // still reports its error. The limit belongs to the process: in a child.
 TEST(Command, StartsAtTheDescriptorLimit) {
     OstrelTest::inChild([] {
+        // One failure while descriptors are plenty: UBSan checks the type of an exception's
+        // first object through a pipe of its own, which the limit below would refuse.
+        EXPECT_THROW(Command("/nonexistent").start(), Command::Exception);
         rlimit limit{};
         ::getrlimit(RLIMIT_NOFILE, &limit);
         limit.rlim_cur = 64; // only the soft limit: valgrind refuses to lower its hard one
@@ -812,6 +818,110 @@ TEST(TerminateRequest, SigtermStormWakesTheWaiter) {
     });
 }
 
+// The records a set holds now, taken on two threads at once.
+std::vector<SignalSet::Received> takeAll(SignalSet& set) {
+    std::vector<SignalSet::Received> taken[2];
+    OstrelTest::runThreads(2, [&](int thread) {
+        while (const auto received = set.take()) {
+            taken[thread].push_back(*received);
+        }
+    });
+    taken[0].insert(taken[0].end(), taken[1].begin(), taken[1].end());
+    return taken[0];
+}
+
+std::string senderOf(const std::optional<SignalSet::Received>& received) {
+    return received
+               ? std::to_string(received->signal) + " from " + std::to_string(received->senderId) +
+                     " user " + std::to_string(static_cast<long>(received->senderUser))
+               : "nothing";
+}
+
+// Signal dispositions belong to the process: in a child.
+TEST(SignalSet, RecordsNameTheSenderAndNoneIsLost) {
+    OstrelTest::inChild([] {
+        struct sigaction earlier {};
+        earlier.sa_handler = own;
+        earlier.sa_flags = SA_NODEFER;
+        sigaction(SIGUSR1, &earlier, nullptr);
+        {
+            SignalSet usr1({SIGUSR1, SIGUSR1});
+            SignalSet usr2({SIGCHLD, SIGUSR2});
+            EXPECT_FALSE(usr1.take());
+            Child sender =
+                Command("/bin/sh").args({"-c", "kill -USR2 $PPID; kill -USR1 $PPID"}).start();
+            const std::string from =
+                " from " + std::to_string(sender.id()) + " user " + std::to_string(getuid());
+            EXPECT_EQ(senderOf(usr1.waitFor(10000)), std::to_string(SIGUSR1) + from);
+            EXPECT_EQ(sender.wait().shellCode(), 0);
+            const std::set<std::string> others = {senderOf(usr2.waitFor(10000)),
+                                                  senderOf(usr2.waitFor(10000))}; // either order
+            EXPECT_EQ(others, (std::set<std::string>{std::to_string(SIGUSR2) + from,
+                                                     std::to_string(SIGCHLD) + from}));
+            // Taken by nobody, the pipe fills; what does not fit is one record, sender 0.
+            for (int i = 0; i < 7000; ++i) {
+                raise(SIGUSR1);
+            }
+            raise(SIGUSR2);
+            const auto taken = takeAll(usr1);
+            const auto count = [&](pid_t sender) {
+                return std::count_if(taken.begin(), taken.end(), [&](const auto& r) {
+                    return r.signal == SIGUSR1 && r.senderId == sender;
+                });
+            };
+            EXPECT_EQ(count(0), 1);
+            EXPECT_EQ(count(getpid()) + 1, static_cast<long>(taken.size()));
+            EXPECT_LT(taken.size(), 7000U);
+            EXPECT_EQ(senderOf(usr2.take()), std::to_string(SIGUSR2) + " from " +
+                                                 std::to_string(getpid()) + " user " +
+                                                 std::to_string(getuid()));
+            // A forked child has the earlier action back; its end is told to the parent.
+            OstrelTest::inChild([] { EXPECT_EQ(disposition(SIGUSR1), own); });
+            EXPECT_EQ(usr2.waitFor(10000).value_or(SignalSet::Received{}).signal, SIGCHLD);
+        }
+        struct sigaction now {};
+        sigaction(SIGUSR1, nullptr, &now);
+        EXPECT_EQ(now.sa_handler, own);
+        EXPECT_EQ(now.sa_flags & SA_NODEFER, SA_NODEFER);
+        EXPECT_EQ(disposition(SIGUSR2), SIG_DFL);
+    });
+}
+
+// A refused set changes nothing: the signals before the refused one keep their action.
+TEST(SignalSet, RefusesWhatItCannotOrMayNotTake) {
+    OstrelTest::inChild([] {
+        const SignalSet held({SIGUSR1});
+        TerminateRequest request;
+        Signal::_the.addSignalHandler(Signal::Terminate, request);
+        const std::pair<int, int> rows[] = {{SIGKILL, EINVAL}, {SIGSTOP, EINVAL}, {SIGSEGV, EINVAL},
+                                            {SIGBUS, EINVAL},  {SIGFPE, EINVAL},  {SIGILL, EINVAL},
+                                            {0, EINVAL},       {65, EINVAL},      {-1, EINVAL},
+                                            {32, EINVAL},      {SIGUSR1, EBUSY},  {SIGINT, EBUSY},
+                                            {SIGTERM, EBUSY}};
+        for (const auto& [number, error] : rows) {
+            int got = 0;
+            EXPECT_EQ(messageOf<SignalSet::Exception>([&, number = number] {
+                          try {
+                              SignalSet({SIGHUP, number});
+                          } catch (const SignalSet::Exception& e) {
+                              got = e.error();
+                              throw;
+                          }
+                      }),
+                      withError("Cannot receive signal", error))
+                << number;
+            EXPECT_EQ(got, error) << number;
+            EXPECT_EQ(disposition(SIGHUP), SIG_DFL) << number;
+        }
+        Signal::_the.removeSignalHandler(Signal::Terminate);
+        SignalSet stops({SIGINT, SIGTERM});
+        raise(SIGTERM);
+        EXPECT_EQ(senderOf(stops.take()), std::to_string(SIGTERM) + " from " +
+                                              std::to_string(getpid()) + " user " +
+                                              std::to_string(getuid()));
+    });
+}
+
 // Waits without a limit, and a cancellation that comes while a destructor waits.
 
 // ULONG_MAX milliseconds (some 585 million years) is no limit: the wait gives the real result
@@ -902,6 +1012,31 @@ TEST(Thread, LongSleepsPollInPieces) {
                   withError("Cannot sleep", ENOMEM));
         EXPECT_EQ(OstrelFault::lastPollTimeout(), limit) << milliseconds;
     }
+}
+
+// A body that joins its own thread is refused ("Cannot join thread", running cleared); marked
+// running again, the thread is joined as usual.
+struct SelfJoiner : Thread {
+    int main() override {
+        while (!go) {
+            Thread::yield();
+        }
+        message = messageOf<Exception>([this] { join(); });
+        running = true;
+        done = true;
+        return 5;
+    }
+    std::atomic<bool> go{false}, done{false};
+    std::string message;
+};
+
+TEST(Thread, JoiningItselfIsRefused) {
+    SelfJoiner thread;
+    thread.start();
+    thread.go = true;
+    ASSERT_TRUE(OstrelTest::eventually([&] { return thread.done.load(); }));
+    EXPECT_EQ(thread.message, "Cannot join thread");
+    EXPECT_EQ(thread.join(), 5);
 }
 
 } // namespace

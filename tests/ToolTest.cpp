@@ -163,8 +163,28 @@ TEST(Tool, EveryCommandInOneTable) {
              "share/bash-completion/completions/ostrel; c() { COMP_WORDS=(\"$@\"); "
              "COMP_CWORD=$(($# - 1)); _ostrel; echo \"${COMPREPLY[*]}\"; }; c ostrel lo; "
              "c ostrel locate --d; c ostrel locate --domain l; c ostrel help r; c ostrel scan --m; "
-             "c ostrel run --p'",
-         0, "locate lock load\n--domain\nlib\nrun road\n--max-depth\n--preserve-status\n", ""},
+             "c ostrel run --p; c ostrel watch --j'",
+         0, "locate lock load\n--domain\nlib\nrun road\n--max-depth\n--preserve-status\n--json\n",
+         ""},
+        // A watch starts in the background; the loop changes the file until the tool ends or
+        // has printed, at most 10 s.
+        {"mkdir wc; touch wc/f; ostrel watch --count 1 wc/f >wc.out & for i in $(seq 200); do "
+         "kill -0 $! 2>/dev/null || break; echo x >>wc/f; sleep 0.05; done; wait $!; echo $?; "
+         "cat wc.out",
+         0, "0\nModified wc/f\n", ""},
+        {R"sh(mkdir wj; n=$(printf 'wj/q"b\\\tz\303\251\377'); touch "$n"; ostrel watch --json --count 1 "$n" >wj.out &
+              for i in $(seq 200); do kill -0 $! 2>/dev/null || break; touch "$n"; sleep 0.05; done; cat wj.out)sh",
+         0,
+         R"({"kind": "AttributesChanged", "path": "wj/q\"b\\\u0009zé\udcff", "oldPath": "", "directory": false})"
+         "\n",
+         ""},
+        {"mkdir ws; touch ws/f; ostrel watch ws >ws.out & for i in $(seq 200); do "
+         "[ -s ws.out ] && break; echo x >>ws/f; sleep 0.05; done; kill -TERM $!; wait $!; "
+         "echo $?; head -n 1 ws.out",
+         0, "0\nModified ws/f\n", ""},
+        {"mkdir wt; ostrel watch --timeout 100 wt", 1, "", ""},
+        {"ostrel watch --recursive nope/x", 1, "",
+         "ostrel watch: Cannot watch nope/x - No such file or directory\n"},
         {"ostrel ipc list", 0, "KIND *\nshm        4096 *  " + name + "\n*", ""},
         {"ostrel ipc remove " + name + " && ostrel ipc remove " + name, 1, "removed " + name + "\n",
          "ostrel ipc remove: no shared memory or semaphore named \"" + name + "\"\n"}};
@@ -345,6 +365,15 @@ TEST(Tool, ArgumentParsers) {
     EXPECT_EQ(parsed(ipc, {"remove", "--force", "n"}),
               "error: --force and --prefix go with --stale");
     EXPECT_EQ(parsed(ipc, {"list", "--force"}), "error: --force goes with remove --stale");
+    const auto watch = [](const Args& a) {
+        const WatchArgs w = parseWatchArgs(a);
+        return std::make_tuple(w.recursive, w.json, w.count, w.timeoutMs, w.paths);
+    };
+    EXPECT_EQ(parsed(watch, {"--json", "--count=3", "p", "--recursive", "q"}),
+              R"((true, true, 3, 0, { "p", "q" }))");
+    EXPECT_EQ(parsed(watch, {"--count", "0", "p"}), "error: bad count \"0\"");
+    EXPECT_EQ(parsed(watch, {"--timeout=-1", "p"}), "error: bad number of milliseconds \"-1\"");
+    EXPECT_EQ(parsed(watch, {"--json"}), "error: missing PATH");
 }
 
 } // namespace

@@ -95,6 +95,17 @@ const std::vector<Command>& commands() {
          "with TEXT. --json prints {\"uninspected\": N, \"objects\": [{\"kind\", \"name\",\n"
          "\"size\", \"owner\", \"mode\", \"users\": [PID...]}...]} for scripts.",
          ipc},
+        {"watch", "watch [--recursive] [--json] [--count N] [--timeout MS] PATH...",
+         "Print the changes to each PATH as they come, one line each: KIND PATH, or KIND PATH\n"
+         "OLDPATH for Renamed, a directory's path ending in \"/\". KIND is Created, Deleted,\n"
+         "Modified, Renamed, AttributesChanged, or Overflow alone when the system lost events.\n"
+         "A directory's entries are watched (with --recursive, the whole tree, new directories\n"
+         "too); a file is watched through its directory, so a save by rename is Modified.\n"
+         "--json prints one object per line, {\"kind\", \"path\", \"oldPath\", \"directory\"},\n"
+         "any file name escaped (bytes that are not UTF-8 as \\udcXX). Ends after N events\n"
+         "(--count), at SIGINT or SIGTERM (exit 0), or after MS milliseconds (--timeout; 0: no\n"
+         "limit), exiting 1 when none came.",
+         watch},
         {"help", "help [COMMAND] | help --man",
          "Print the usage of every command, or the usage and description of COMMAND as\n"
          "\"ostrel COMMAND --help\" does. --man prints the manual page ostrel(1) as roff source\n"

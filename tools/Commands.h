@@ -169,6 +169,22 @@ struct IpcArgs {
 IpcArgs parseIpcArgs(const Args& args);
 int ipc(const Args& args);
 
+struct WatchArgs {
+    bool recursive = false;
+    bool json = false;
+    // 0: no limit; otherwise 1 to INT_MAX events.
+    long count = 0;
+    // 0: no limit; otherwise up to INT_MAX milliseconds.
+    long timeoutMs = 0;
+    // At least one.
+    Args paths;
+};
+
+// "watch [--recursive] [--json] [--count N] [--timeout MS] PATH...": N is 1 to INT_MAX ("bad
+// count \"N\"" otherwise), MS 0 to INT_MAX ("bad number of milliseconds \"MS\"").
+WatchArgs parseWatchArgs(const Args& args);
+int watch(const Args& args);
+
 // "load NAME [--flags FLAG[,FLAG...]] [SYMBOL...]": the RTLD_* flags of the comma-separated
 // names lazy, now, global, local, nodelete and noload ("unknown flag \"WORD\"" otherwise).
 int parseLoadFlags(const std::string& text);

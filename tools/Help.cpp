@@ -26,8 +26,8 @@ ostrel \- the Ostrel library's services from a shell
 .B ostrel
 reaches the services of libOstrel from a shell: the system information record, path
 normalisation and wildcard scans, the lookup of files in the standard search directories, child
-processes, locks on files, the loading of shared libraries and the named shared-memory objects
-and semaphores.
+processes, locks on files, the loading of shared libraries, the named shared-memory objects
+and semaphores, and changes to files.
 .PP
 Every command reads its arguments by the same rules.
 An option takes its value as the next word or after an equals sign
@@ -77,6 +77,11 @@ ended the child (137 when that took SIGKILL), with 125 for its own usage errors 
 exits with the code of its child too, with 1 (or the
 .B \-\-conflict\-exit\-code
 given) when the lock could not be had in time, and with 125 for a usage error or a lock file that cannot be opened.
+.PP
+.B ostrel watch
+exits 1 also when its
+.B \-\-timeout
+passed without an event.
 .SH ENVIRONMENT
 .TP
 .B OSTREL_DIR
@@ -107,6 +112,7 @@ gives the defaults.
 .BR dlinfo (3),
 .BR fcntl (2),
 .BR fnmatch (3),
+.BR inotify (7),
 .BR shm_overview (7),
 .BR sem_overview (7),
 .BR signal (7),

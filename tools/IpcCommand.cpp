@@ -155,24 +155,6 @@ std::string usersOf(const Object& object, const char* separator) {
     return users;
 }
 
-// text as a JSON string: quotes, backslashes and control characters escaped.
-std::string jsonString(const std::string& text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            quoted += escaped;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "\"";
-}
-
 void printTable(const std::vector<const Object*>& objects) {
     std::cout << "KIND       SIZE        OWNER      MODE  USERS       NAME\n";
     for (const Object* object : objects) {

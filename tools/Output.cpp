@@ -15,6 +15,59 @@ void printError(const std::string& command, const std::string& message) {
     std::cerr << "ostrel" << (command.empty() ? "" : " ") << command << ": " << message << '\n';
 }
 
+namespace {
+
+// The length of the valid UTF-8 sequence at the start of bytes (left of them), or 0: overlong
+// forms, surrogates and code points above U+10FFFF are not valid.
+std::size_t utf8Length(const unsigned char* bytes, std::size_t left) {
+    const unsigned lead = bytes[0];
+    if (lead < 0x80) {
+        return 1;
+    }
+    const std::size_t length = lead >= 0xc2 && lead <= 0xdf   ? 2
+                               : lead >= 0xe0 && lead <= 0xef ? 3
+                               : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                              : 0;
+    if (length == 0 || left < length) {
+        return 0;
+    }
+    unsigned long codePoint = lead & (0x7fU >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((bytes[i] & 0xc0U) != 0x80U) {
+            return 0;
+        }
+        codePoint = codePoint << 6 | (bytes[i] & 0x3fU);
+    }
+    const unsigned long smallest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+    const bool surrogate = codePoint >= 0xd800 && codePoint <= 0xdfff;
+    return codePoint < smallest || codePoint > 0x10ffff || surrogate ? 0 : length;
+}
+
+} // namespace
+
+std::string jsonString(const std::string& text) {
+    std::string quoted = "\"";
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = bytes[i];
+        const std::size_t length = utf8Length(bytes + i, text.size() - i);
+        char escaped[8];
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += static_cast<char>(c);
+        } else if (c < 0x20 || length == 0) {
+            std::snprintf(escaped, sizeof escaped, c < 0x20 ? "\\u%04x" : "\\udc%02x", c);
+            quoted += escaped;
+        } else {
+            quoted.append(text, i, length);
+            i += length;
+            continue;
+        }
+        ++i;
+    }
+    return quoted + "\"";
+}
+
 CheckedStdout::CheckedStdout() : _previous(std::cout.rdbuf(this)) {}
 
 CheckedStdout::~CheckedStdout() {

@@ -12,6 +12,11 @@ namespace OstrelTool {
 // flushing stdout so that the line comes after what the command printed before it.
 void printError(const std::string& command, const std::string& message);
 
+// text as a JSON string: quotes, backslashes and control characters escaped, valid UTF-8 kept as
+// it is, and each byte that is not part of valid UTF-8 written as "\udcXX" (XX its value, the
+// form Python's surrogateescape reads back), so that any file name comes through whole.
+std::string jsonString(const std::string& text);
+
 // While it lives, std::cout (the tool's and the library's) writes through this buffer, which
 // hands everything to stdio's stdout as std::cout does by itself and keeps the error of the first
 // write that fails: later, stdio has dropped the data it could not write and errno belongs to

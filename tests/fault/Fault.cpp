@@ -13,6 +13,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -31,6 +32,7 @@ std::atomic<long> counted{0};
 std::atomic<int> ruleCount{0};
 std::atomic<long> wallClockShift{0};
 std::atomic<bool> unknownTypes{false};
+std::atomic<void (*)(const char*)> openingHook{nullptr};
 std::atomic<int> pollTimeout{0};
 
 // Counts this call of name: the errno it must fail with, or 0.
@@ -105,6 +107,10 @@ void reportUnknownTypes(bool on) {
     unknownTypes = on;
 }
 
+void beforeOpendir(void (*hook)(const char* path)) {
+    openingHook = hook;
+}
+
 int lastPollTimeout() {
     return pollTimeout;
 }
@@ -146,6 +152,12 @@ int close(int fd) {
     const int closed = real<&close>("close")(fd);
     const int error = OstrelFault::check("close");
     return error != 0 ? (errno = error, -1) : closed;
+}
+int inotify_init1(int flags) noexcept {
+    return forward<&inotify_init1>("inotify_init1", -1, flags);
+}
+int inotify_add_watch(int fd, const char* path, uint32_t mask) noexcept {
+    return forward<&inotify_add_watch>("inotify_add_watch", -1, fd, path, mask);
 }
 int kill(pid_t pid, int signal) noexcept {
     return forward<&kill>("kill", -1, pid, signal);
@@ -189,6 +201,12 @@ int clock_gettime(clockid_t clock, timespec* time) noexcept {
         time->tv_sec += OstrelFault::wallClockShift;
     }
     return result;
+}
+DIR* opendir(const char* path) {
+    if (auto* const hook = OstrelFault::openingHook.load()) {
+        hook(path);
+    }
+    return real<&opendir>("opendir")(path);
 }
 // The calls made through syscall() by number; only pidfd_open has a rule ("pidfd_open"). Every
 // call goes on with its arguments read as the six that a system call can have; reading six where

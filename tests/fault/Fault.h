@@ -38,6 +38,10 @@ void shiftWallClock(long seconds);
 // network and FUSE file systems do.
 void reportUnknownTypes(bool on);
 
+// While set, hook(path) runs before every opendir(path) of the process, so that a test can change
+// a directory between two calls of the library; null ends it.
+void beforeOpendir(void (*hook)(const char* path));
+
 // The limit given to the last call of poll, of any thread.
 int lastPollTimeout();
 
