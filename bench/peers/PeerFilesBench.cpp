@@ -3,19 +3,23 @@
 // folded, nothing read from the disk); a recursive scan for "*.png" in a tree of 100,000 files in
 // 2,000 directories (one file in ten matches; no directory does, so no side needs to test the
 // type of a match), warm cache; an uncontended lock and unlock of a lock file; an atomic save of
-// 4 KiB over a file; and the removal of a tree of 10,000 files in 210 directories, made again
-// before each removal outside the timing. Before timing, the normalised texts of every side are
-// printed side by side; the libraries differ in how a directory path ends ("lib/", "lib/.",
-// "lib"), which the check ignores. The files live in a scratch directory in the build tree (the
-// directory above the program's), so that the saves reach the disk the project is built on, not
-// a /tmp that may be in memory. A row for file watching belongs here when the library has it.
+// 4 KiB over a file; the removal of a tree of 10,000 files in 210 directories, made again before
+// each removal outside the timing; and 1,000 files made in a watched directory with every event
+// taken (Qt's watcher tells only that the directory changed). Before timing, the normalised texts
+// of every side are printed side by side; the libraries differ in how a directory path ends
+// ("lib/", "lib/.", "lib"), which the check ignores. The files live in a scratch directory in the
+// build tree (the directory above the program's), so that the saves reach the disk the project is
+// built on, not a /tmp that may be in memory; the watched directories live in /dev/shm.
 #include <Ostrel/Dir.h>
 #include <Ostrel/FileLock.h>
+#include <Ostrel/FileWatcher.h>
 #include <Ostrel/Files.h>
 
 #include "RawFiles.h"
 #include "peers/Peers.h"
 
+#include <Poco/Delegate.h>
+#include <Poco/DirectoryWatcher.h>
 #include <Poco/File.h>
 #include <Poco/Glob.h>
 #include <Poco/Path.h>
@@ -24,24 +28,34 @@
 #include <boost/filesystem.hpp>
 #include <boost/interprocess/sync/file_lock.hpp>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
+#include <QEventLoop>
+#include <QFileSystemWatcher>
 #include <QLockFile>
 #include <QSaveFile>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -164,6 +178,8 @@ const char* const pattern = "*.png";
 // The scratch directory of the program, and in it the tree that the scans read.
 std::string scratch;
 std::string treeRoot;
+// The directory on tmpfs that holds the watched directories, one per side.
+std::string watchRoot;
 
 // The scratch directory, made by the parent so that it can remove it however the run ends: in
 // the directory above the one of the program (the build tree), or in the working directory when
@@ -180,6 +196,14 @@ bool makeRoot() {
     }
     scratch = name;
     treeRoot = scratch + "/scan";
+    // The watched directories live on tmpfs, so that the disk does not drown what is measured.
+    std::string watched = "/dev/shm/ostrel-peerwatch-XXXXXX";
+    if (mkdtemp(watched.data()) == nullptr) {
+        std::perror(watched.c_str());
+        rmdir(scratch.c_str());
+        return false;
+    }
+    watchRoot = watched;
     return true;
 }
 
@@ -598,6 +622,271 @@ template <class Side> void checkRemoveTree() {
                (gone ? ", gone" : ", still there"));
 }
 
+// ---- File watching ---------------------------------------------------------------------------
+
+// The files made in a watched directory at each run, named f0, f1, ...; each side is to report
+// their creation, then (outside the timing) their removal. Every wait is bounded by watchWait.
+constexpr int watchedFiles = 1000;
+constexpr std::chrono::seconds watchWait(10);
+
+template <class Side> std::string watchDirectory() {
+    return watchRoot + "/" + library(Side::name);
+}
+
+std::string watchedName(const std::string& directory, int i) {
+    return directory + "/f" + std::to_string(i);
+}
+
+void makeWatched(const std::string& directory) {
+    for (int i = 0; i < watchedFiles; ++i) {
+        close(open(watchedName(directory, i).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    }
+}
+
+void removeWatched(const std::string& directory) {
+    for (int i = 0; i < watchedFiles; ++i) {
+        unlink(watchedName(directory, i).c_str());
+    }
+}
+
+bool beforeDeadline(std::chrono::steady_clock::time_point deadline) {
+    return std::chrono::steady_clock::now() < deadline;
+}
+
+// The loop of bench/EventBench.cpp: a non-blocking inotify descriptor with the watcher's mask,
+// read into a 16 KiB buffer until all the creations (or removals) came, each read's events kept
+// as kind and path, polling while the queue is empty.
+struct RawWatch {
+    static constexpr const char* name = "raw:inotify_add_watch+read(loop)";
+    static constexpr std::uint32_t mask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB |
+                                          IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
+                                          IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
+    struct Event {
+        std::uint32_t kind;
+        std::string path;
+    };
+    explicit RawWatch(const std::string& watched)
+        : directory(watched), fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        inotify_add_watch(fd, directory.c_str(), mask);
+    }
+    ~RawWatch() { close(fd); }
+    RawWatch(const RawWatch&) = delete;
+    RawWatch& operator=(const RawWatch&) = delete;
+    // Whether all the files' events of kind (IN_CREATE or IN_DELETE) came; their paths to names.
+    bool take(bool created, std::vector<std::string>* names) {
+        const std::uint32_t wanted = created ? IN_CREATE : IN_DELETE;
+        alignas(inotify_event) static char buffer[16384];
+        const auto deadline = std::chrono::steady_clock::now() + watchWait;
+        int seen = 0;
+        while (seen < watchedFiles && beforeDeadline(deadline)) {
+            const ssize_t length = read(fd, buffer, sizeof buffer);
+            if (length <= 0) {
+                pollfd ready{fd, POLLIN, 0};
+                poll(&ready, 1, 100);
+                continue;
+            }
+            events.clear();
+            for (ssize_t offset = 0; offset < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+                events.push_back({event->mask, directory + "/" + event->name});
+                if ((event->mask & wanted) != 0) {
+                    ++seen;
+                    if (names != nullptr) {
+                        names->push_back(events.back().path);
+                    }
+                }
+                offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+            benchmark::DoNotOptimize(events.data());
+        }
+        return seen == watchedFiles;
+    }
+    const std::string directory;
+    const int fd;
+    std::vector<Event> events;
+};
+struct OstrelWatch {
+    static constexpr const char* name = "ostrel:FileWatcher::add+waitFor";
+    explicit OstrelWatch(const std::string& directory) { watcher.add(directory); }
+    bool take(bool created, std::vector<std::string>* names) {
+        const Ostrel::FileWatcher::Kind wanted =
+            created ? Ostrel::FileWatcher::Created : Ostrel::FileWatcher::Deleted;
+        const auto deadline = std::chrono::steady_clock::now() + watchWait;
+        int seen = 0;
+        while (seen < watchedFiles && beforeDeadline(deadline)) {
+            const auto events = watcher.waitFor(100);
+            for (const auto& event : events) {
+                if (event.kind == wanted) {
+                    ++seen;
+                    if (names != nullptr) {
+                        names->push_back(event.path);
+                    }
+                }
+            }
+            benchmark::DoNotOptimize(events.data());
+        }
+        return seen == watchedFiles;
+    }
+    Ostrel::FileWatcher watcher;
+};
+// The watcher reports from a thread of its own (inotify on Linux), through its itemAdded and
+// itemRemoved events; the benchmark's thread waits on a condition until all the files' came.
+// The watch is added by that thread after the constructor returns and the class has no way to
+// say when: the constructor here makes probe files until one is reported, then removes them
+// and waits for their removals, so that the files of the runs come after the watch.
+struct PocoWatch {
+    static constexpr const char* name = "poco:DirectoryWatcher(itemAdded,itemRemoved)";
+    explicit PocoWatch(const std::string& watched) : watcher(watched) {
+        watcher.itemAdded += Poco::delegate(this, &PocoWatch::onAdded);
+        watcher.itemRemoved += Poco::delegate(this, &PocoWatch::onRemoved);
+        int probes = 0;
+        const auto deadline = std::chrono::steady_clock::now() + watchWait;
+        while (beforeDeadline(deadline) && !reported(true, 1, std::chrono::milliseconds(50))) {
+            const std::string probe = watched + "/probe" + std::to_string(probes++);
+            close(open(probe.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+        }
+        for (int i = 0; i < probes; ++i) {
+            unlink((watched + "/probe" + std::to_string(i)).c_str());
+        }
+        reported(false, probes, watchWait);
+        const std::lock_guard<std::mutex> lock(mutex);
+        added = removed = 0;
+        names.clear();
+    }
+    ~PocoWatch() {
+        watcher.itemAdded -= Poco::delegate(this, &PocoWatch::onAdded);
+        watcher.itemRemoved -= Poco::delegate(this, &PocoWatch::onRemoved);
+    }
+    PocoWatch(const PocoWatch&) = delete;
+    PocoWatch& operator=(const PocoWatch&) = delete;
+    void onAdded(const void*, const Poco::DirectoryWatcher::DirectoryEvent& event) {
+        count(added, event);
+    }
+    void onRemoved(const void*, const Poco::DirectoryWatcher::DirectoryEvent& event) {
+        count(removed, event);
+    }
+    void count(int& counter, const Poco::DirectoryWatcher::DirectoryEvent& event) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        names.push_back(event.item.path());
+        if (++counter == target) {
+            arrived.notify_one();
+        }
+    }
+    // Whether count events of the kind came within wait; the counter starts again from 0.
+    bool reported(bool created, int count, std::chrono::steady_clock::duration wait) {
+        std::unique_lock<std::mutex> lock(mutex);
+        int& counter = created ? added : removed;
+        target = count;
+        const bool all = arrived.wait_for(lock, wait, [&] { return counter >= count; });
+        counter = 0;
+        return all;
+    }
+    // Whether all the files' events of the kind came (while they were made, or since); their
+    // paths to paths.
+    bool take(bool created, std::vector<std::string>* paths) {
+        const bool all = reported(created, watchedFiles, watchWait);
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (paths != nullptr) {
+            paths->swap(names);
+        }
+        names.clear();
+        return all;
+    }
+    std::mutex mutex;
+    std::condition_variable arrived;
+    int added = 0;
+    int removed = 0;
+    int target = 0;
+    // The paths reported, kept as the other sides keep theirs.
+    std::vector<std::string> names;
+    Poco::DirectoryWatcher watcher;
+};
+// QFileSystemWatcher says only that a watched directory changed, once for what it read at a
+// time, with the directory's path: no names, no kinds. Its signal is delivered by the event
+// loop, which runs here until it comes (or a timer ends the wait).
+struct QtWatch {
+    static constexpr const char* name = "qt:QFileSystemWatcher::directoryChanged+QEventLoop";
+    explicit QtWatch(const std::string& directory) {
+        watcher.addPath(QString::fromStdString(directory));
+        QObject::connect(&watcher, &QFileSystemWatcher::directoryChanged, &loop,
+                         [this](const QString& path) {
+                             changed.push_back(path.toStdString());
+                             loop.quit();
+                         });
+        timer.setSingleShot(true);
+        QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    }
+    // Whether the directory's change was signalled; its paths (once per signal) to names.
+    bool take(bool created, std::vector<std::string>* names) {
+        changed.clear();
+        timer.start(static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(watchWait).count()));
+        loop.exec();
+        timer.stop();
+        if (!created) {
+            QCoreApplication::processEvents(); // what the removals left
+        }
+        if (names != nullptr) {
+            *names = changed;
+        }
+        return !changed.empty();
+    }
+    QFileSystemWatcher watcher;
+    QEventLoop loop;
+    QTimer timer;
+    std::vector<std::string> changed;
+};
+
+// Each run makes the files and takes their events (timed), then removes them and takes the
+// removals outside the timing.
+template <class Side> void watchFiles(benchmark::State& state) {
+    const std::string directory = watchDirectory<Side>();
+    Side side(directory);
+    bool all = true;
+    for (auto _ : state) {
+        makeWatched(directory);
+        all = side.take(true, nullptr) && all;
+        state.PauseTiming();
+        removeWatched(directory);
+        all = side.take(false, nullptr) && all;
+        state.ResumeTiming();
+    }
+    if (!all) {
+        state.SkipWithError("events missing");
+    }
+}
+
+// Raw, Ostrel and Poco report the path of every file made (and of every file removed); Qt
+// signals a change of the directory.
+template <class Side> void checkWatch() {
+    const std::string directory = watchDirectory<Side>();
+    mkdir(directory.c_str(), 0755);
+    std::vector<std::string> made, gone;
+    bool all = false;
+    {
+        Side side(directory);
+        makeWatched(directory);
+        all = side.take(true, &made);
+        removeWatched(directory);
+        all = side.take(false, &gone) && all;
+    }
+    std::sort(made.begin(), made.end());
+    std::sort(gone.begin(), gone.end());
+    std::vector<std::string> expected;
+    const bool qt = library(Side::name) == "qt";
+    for (int i = 0; i < (qt ? 0 : watchedFiles); ++i) {
+        expected.push_back(watchedName(directory, i));
+    }
+    std::sort(expected.begin(), expected.end());
+    const bool changed = !made.empty() && !gone.empty() &&
+                         std::all_of(made.begin(), made.end(),
+                                     [&](const std::string& path) { return path == directory; });
+    expect(all && (qt ? changed : made == expected && gone == expected), "WatchCreate", Side::name,
+           qt ? std::to_string(made.size()) + " directoryChanged(directory) for the creations"
+              : std::to_string(made.size()) + " creations and " + std::to_string(gone.size()) +
+                    " removals of the " + std::to_string(watchedFiles) + " paths");
+}
+
 // ---- The rows: each checks its sides, then registers them -----------------------------------
 
 template <class... Sides> void normalizeRows() {
@@ -649,6 +938,14 @@ template <class... Sides> void removeTreeRow() {
          ->Unit(benchmark::kMillisecond),
      ...);
 }
+// The watching is timed in real time: Poco's watcher reports from its own thread.
+template <class... Sides> void watchRow() {
+    (checkWatch<Sides>(), ...);
+    (add(std::string("WatchCreate/") + Sides::name, watchFiles<Sides>)
+         ->UseRealTime()
+         ->Unit(benchmark::kMillisecond),
+     ...);
+}
 
 void rows() {
     normalizeRows<RawNormalize, OstrelNormalize, PocoNormalize, BoostNormalize, QtNormalize,
@@ -657,6 +954,7 @@ void rows() {
     fileLockRow<RawFileLock, OstrelFileLock, BoostFileLock, QtFileLock>();
     atomicSaveRow<RawSave, OstrelSave, QtSave>();
     removeTreeRow<RawRemove, OstrelRemove, PocoRemove, BoostRemove, QtRemove, StdRemove>();
+    watchRow<RawWatch, OstrelWatch, PocoWatch, QtWatch>();
     // What the making of the trees left to write goes to the disk before any timing.
     flushFileSystem();
 }
@@ -665,6 +963,7 @@ void rows() {
 void cleanup(pid_t) {
     std::error_code ignored;
     std::filesystem::remove_all(scratch, ignored);
+    std::filesystem::remove_all(watchRoot, ignored);
 }
 
 } // namespace
