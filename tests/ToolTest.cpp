@@ -183,7 +183,7 @@ TEST(Tool, EveryCommandInOneTable) {
          "echo $?; head -n 1 ws.out",
          0, "0\nModified ws/f\n", ""},
         {"mkdir wt; ostrel watch --timeout 100 wt", 1, "", ""},
-        {"ostrel watch --recursive nope/x", 1, "",
+        {"ostrel watch --recursive nope/x", 2, "",
          "ostrel watch: Cannot watch nope/x - No such file or directory\n"},
         {"ostrel ipc list", 0, "KIND *\nshm        4096 *  " + name + "\n*", ""},
         {"ostrel ipc remove " + name + " && ostrel ipc remove " + name, 1, "removed " + name + "\n",

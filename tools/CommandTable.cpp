@@ -104,7 +104,7 @@ const std::vector<Command>& commands() {
          "--json prints one object per line, {\"kind\", \"path\", \"oldPath\", \"directory\"},\n"
          "any file name escaped (bytes that are not UTF-8 as \\udcXX). Ends after N events\n"
          "(--count), at SIGINT or SIGTERM (exit 0), or after MS milliseconds (--timeout; 0: no\n"
-         "limit), exiting 1 when none came.",
+         "limit), exiting 1 when none came. A path that cannot be watched exits 2.",
          watch},
         {"help", "help [COMMAND] | help --man",
          "Print the usage of every command, or the usage and description of COMMAND as\n"

@@ -81,7 +81,7 @@ given) when the lock could not be had in time, and with 125 for a usage error or
 .B ostrel watch
 exits 1 also when its
 .B \-\-timeout
-passed without an event.
+passed without an event, and with 2 for a usage error or a path it cannot watch.
 .SH ENVIRONMENT
 .TP
 .B OSTREL_DIR

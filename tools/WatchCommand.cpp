@@ -7,7 +7,8 @@
 // OLDPATH, "directory": true|false}, whose strings carry any file name (jsonString). The tool
 // waits in one poll on the watcher's descriptor and its TerminateRequest's, with the time left
 // as the poll's limit. It ends after N events, at a termination request (SIGINT, SIGTERM) or at
-// the limit: exit 0, or 1 when the limit passed without an event or watching failed.
+// the limit: exit 0, or 1 when the limit passed without an event. A failure to watch exits 2, as a
+// usage error does, so that a script tells "nothing changed" from "nothing was watched".
 #include "Commands.h"
 #include "Output.h"
 
@@ -133,7 +134,7 @@ int watchUntilDone(Ostrel::FileWatcher& watcher, const Ostrel::TerminateRequest&
         const int result = poll(ready, 2, limit);
         if (result == -1 && errno != EINTR) {
             printError("watch", std::string("cannot wait: ") + std::strerror(errno));
-            return ExitFailure;
+            return ExitUsage;
         }
         if (ready[1].revents != 0) {
             return ExitSuccess;
@@ -171,7 +172,7 @@ int watch(const Args& args) {
     } catch (const Ostrel::TerminateRequest::Exception& e) {
         printError("watch", e.what());
     }
-    return ExitFailure;
+    return ExitUsage;
 }
 
 } // namespace OstrelTool
