@@ -6,6 +6,8 @@
 // openat/unlinkat walk, std::filesystem::remove_all and the rm -rf program.
 #include <Ostrel/Files.h>
 
+#include "RawFiles.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -15,7 +17,6 @@
 
 #include <ctime>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -52,52 +53,20 @@ void atomicWriteOstrel(benchmark::State& state) {
     }
 }
 
-// The sequence a careful hand writes, error checks left out.
+// The sequence of bench/RawFiles.h, with or without its two fsyncs.
 template <bool sync> void atomicWriteRaw(benchmark::State& state) {
     const char* const dirPath = directoryOf(state);
     for (auto _ : state) {
-        const int dir = open(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        const int fd = openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-        benchmark::DoNotOptimize(write(fd, data.data(), data.size()));
-        if (sync) {
-            fsync(fd);
-        }
-        char link[32];
-        std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-        linkat(AT_FDCWD, link, dir, ".file.tmp", AT_SYMLINK_FOLLOW);
-        renameat(dir, ".file.tmp", dir, "file");
-        close(fd);
-        if (sync) {
-            fsync(dir);
-        }
-        close(dir);
+        OstrelBench::atomicWriteByHand(dirPath, "file", data, sync);
     }
 }
 
 // 40 directories of 50 directories of 50 files each.
 void makeTree(const std::string& root) {
-    mkdir(root.c_str(), 0755);
-    const int rootFd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (int i = 0; i < 40; ++i) {
-        const std::string middle = "d" + std::to_string(i);
-        mkdirat(rootFd, middle.c_str(), 0755);
-        const int middleFd = openat(rootFd, middle.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        for (int j = 0; j < 50; ++j) {
-            const std::string leaf = "e" + std::to_string(j);
-            mkdirat(middleFd, leaf.c_str(), 0755);
-            const int leafFd = openat(middleFd, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            for (int k = 0; k < 50; ++k) {
-                close(openat(leafFd, ("f" + std::to_string(k)).c_str(),
-                             O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
-            }
-            close(leafFd);
-        }
-        close(middleFd);
-    }
-    close(rootFd);
+    OstrelBench::makeTree(root, 40, 50, 50);
 }
 
-constexpr unsigned long treeEntries = 1 + 40 + 40 * 50 + 40 * 50 * 50;
+constexpr unsigned long treeEntries = OstrelBench::treeEntries(40, 50, 50);
 
 double secondsOf(clockid_t clock) {
     timespec now{};
@@ -129,30 +98,10 @@ void removeAllOstrel(benchmark::State& state) {
     timeRemoval(state, [](const std::string& root) { return Ostrel::removeAll(root); });
 }
 
-// The walk by hand: depth first through descriptors, unlinkat of each entry, no link followed.
-unsigned long removeRaw(int parent, const char* name) {
-    const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    DIR* const dir = fdopendir(fd);
-    unsigned long removed = 1;
-    while (const dirent* entry = readdir(dir)) {
-        const char* const entryName = entry->d_name;
-        if (entryName[0] == '.' &&
-            (entryName[1] == '\0' || (entryName[1] == '.' && entryName[2] == '\0'))) {
-            continue;
-        }
-        if (entry->d_type == DT_DIR) {
-            removed += removeRaw(dirfd(dir), entryName);
-        } else if (unlinkat(dirfd(dir), entryName, 0) == 0) {
-            ++removed;
-        }
-    }
-    closedir(dir);
-    unlinkat(parent, name, AT_REMOVEDIR);
-    return removed;
-}
-
 void removeAllRaw(benchmark::State& state) {
-    timeRemoval(state, [](const std::string& root) { return removeRaw(AT_FDCWD, root.c_str()); });
+    timeRemoval(state, [](const std::string& root) {
+        return OstrelBench::removeByHand(AT_FDCWD, root.c_str());
+    });
 }
 
 void removeAllStd(benchmark::State& state) {

@@ -1,9 +1,10 @@
-// The path normaliser and the directory walk written by hand with the platform calls: the "raw"
-// variant of bench/DirBench.cpp and of the peer benchmarks, so that both measure against the same
-// code.
+// The path normaliser, the directory walk, the atomic save and the removal of a tree written by
+// hand with the platform calls: the "raw" variants of bench/DirBench.cpp, bench/FilesBench.cpp and
+// the peer benchmarks, so that all of them measure against the same code.
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -106,6 +108,91 @@ inline void rawWalk(int parent, const char* name, const char* pattern, std::stri
     }
     prefix.resize(length);
     close(fd);
+}
+
+// The atomic save a careful hand writes, error checks left out: an unnamed file (O_TMPFILE) in
+// the directory dirPath, the data written (and flushed when sync), linked to the hidden name
+// "." + name + ".tmp" through /proc/self/fd, renamed over name, and the directory flushed (when
+// sync) so that the new name survives a crash of the system. It needs a file system with O_TMPFILE
+// and /proc mounted; elsewhere nothing is saved (the peer benchmarks' check then fails).
+inline void atomicWriteByHand(const char* dirPath, const std::string& name, const std::string& data,
+                              bool sync) {
+    const int dir = open(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    const ssize_t written = write(fd, data.data(), data.size());
+    static_cast<void>(written);
+    if (sync) {
+        fsync(fd);
+    }
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const std::string hidden = "." + name + ".tmp";
+    linkat(AT_FDCWD, link, dir, hidden.c_str(), AT_SYMLINK_FOLLOW);
+    renameat(dir, hidden.c_str(), dir, name.c_str());
+    close(fd);
+    if (sync) {
+        fsync(dir);
+    }
+    close(dir);
+}
+
+// Makes the directory root holding middles directories of leaves directories of files empty
+// files each, error checks left out; treeEntries(...) counts what it makes, root included.
+inline void makeTree(const std::string& root, int middles, int leaves, int files) {
+    mkdir(root.c_str(), 0755);
+    const int rootFd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < middles; ++i) {
+        const std::string middle = "d" + std::to_string(i);
+        mkdirat(rootFd, middle.c_str(), 0755);
+        const int middleFd = openat(rootFd, middle.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        for (int j = 0; j < leaves; ++j) {
+            const std::string leaf = "e" + std::to_string(j);
+            mkdirat(middleFd, leaf.c_str(), 0755);
+            const int leafFd = openat(middleFd, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            for (int k = 0; k < files; ++k) {
+                close(openat(leafFd, ("f" + std::to_string(k)).c_str(),
+                             O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+            }
+            close(leafFd);
+        }
+        close(middleFd);
+    }
+    close(rootFd);
+}
+
+constexpr unsigned long treeEntries(unsigned long middles, unsigned long leaves,
+                                    unsigned long files) {
+    return 1 + middles + middles * leaves + middles * leaves * files;
+}
+
+// The removal by hand: depth first through descriptors, unlinkat of each entry, no link followed.
+// Returns the entries removed, name included.
+inline unsigned long removeByHand(int parent, const char* name) {
+    const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return unlinkat(parent, name, 0) == 0 ? 1 : 0;
+    }
+    DIR* const dir = fdopendir(fd);
+    if (dir == nullptr) {
+        close(fd);
+        return 0;
+    }
+    unsigned long removed = 1;
+    while (const dirent* entry = readdir(dir)) {
+        const char* const entryName = entry->d_name;
+        if (entryName[0] == '.' &&
+            (entryName[1] == '\0' || (entryName[1] == '.' && entryName[2] == '\0'))) {
+            continue;
+        }
+        if (entry->d_type == DT_DIR) {
+            removed += removeByHand(dirfd(dir), entryName);
+        } else if (unlinkat(dirfd(dir), entryName, 0) == 0) {
+            ++removed;
+        }
+    }
+    closedir(dir);
+    unlinkat(parent, name, AT_REMOVEDIR);
+    return removed;
 }
 
 } // namespace OstrelBench

@@ -16,8 +16,10 @@ def collect(data):
         for b in result["benchmarks"]:
             if b.get("aggregate_name") != "median":
                 continue
-            # "real_time" is the suffix Google Benchmark adds for UseRealTime, not an argument.
-            parts = [part for part in b["run_name"].split("/") if part != "real_time"]
+            # "real_time" is the suffix Google Benchmark adds for UseRealTime, "min_time:..." and
+            # "repeats:..." those of a benchmark's own settings: none is an argument.
+            parts = [part for part in b["run_name"].split("/") if part != "real_time"
+                     and not part.startswith(("min_time:", "repeats:"))]
             case = "/".join([parts[0]] + parts[2:])
             variant = parts[1] if len(parts) > 1 else "-"
             cases.setdefault((program.replace("Bench", ""), case), OrderedDict())[variant] = b

@@ -11,12 +11,13 @@ interleaving: its benchmarks' repetitions are run in a shuffled order, so that a
 the machine does not fall on one side of a case. The median of the repetitions is divided by
 that of the case's "raw" variant (the platform calls written by hand): the CPU time of the
 calling thread for operations that never wait (on a shared machine their real time also holds
-other jobs' time slices), the real time for those that wait for a thread or a child process (the
-benchmarks that use real time). The table
-replaces the text between the two marker lines below in MARKDOWN (inserted before "## All
-figures" when they are missing): one row per case, one column per library, the best library in
-each row in bold; then the class and calls of every cell. The chart (gnuplot, SVG) shows each
-library's best ratio per case, under the case's name, on a logarithmic axis. The machine's load average before and after
+other jobs' time slices), the real time for those that wait for a thread, a child process or the
+disk (the benchmarks that use real time). A benchmark may set its own repetitions and minimum
+time (the rows that wait for the disk do); the table says so. The table replaces the text
+between the two marker lines below in MARKDOWN (inserted before "## All figures" when they are
+missing): one row per case, one column per library, the best library in each row in bold; then
+the class and calls of every cell. The chart (gnuplot, SVG) shows each library's best ratio per
+case, under the case's name, on a logarithmic axis. The machine's load average before and after
 the run is recorded with the figures.
 """
 import json
@@ -55,6 +56,11 @@ TITLES = {
     "NormalizeLong": "Normalise a path with five \".\" and four \"..\"",
     "NormalizeDoubled": "Normalise \"a//b///c//d////e//f/\"",
     "DirectoryScan": "Recursive scan for *.png, 100,000 files",
+    "FileLock": "Lock + unlock a lock file, uncontended",
+    "AtomicSave": "Atomic save of 4 KiB over a file, on disk",
+    "RemoveTree": "Remove a tree of 10,000 files in 210 directories",
+    "WatchCreate": "Make 1,000 files in a watched directory (tmpfs), take every event"
+                   " (Qt: only \"directory changed\", no names)",
 }
 
 
@@ -125,17 +131,26 @@ def fmt(value):
     return f"x{value:.2f}" if value < 10 else f"x{value:.0f}"
 
 
-def label(calls):
-    """The class of a variant, to tell two variants of one library apart: "Process"."""
-    return calls.split("::")[0].split("(")[0]
+def labels(entries):
+    """What tells the variants of one library apart: their classes ("Command", "Process"), or
+    where those are the same, the first of their calls that differ ("Child::readStdout",
+    "Child::communicate")."""
+    calls = [c for c, _ in entries]
+    classes = [c.split("::")[0].split("(")[0] for c in calls]
+    if len(set(classes)) == len(classes):
+        return classes
+    steps = [c.split("+") for c in calls]
+    at = next((i for i in range(max(map(len, steps)))
+               if len({s[i] if i < len(s) else "" for s in steps}) > 1), 0)
+    return [s[at] if at < len(s) else s[-1] for s in steps]
 
 
 def cell(entries, best):
     if not entries:
         return "-"
     parts = []
-    for calls, value in entries:
-        text = fmt(value) + (f" ({label(calls)})" if len(entries) > 1 else "")
+    for (calls, value), name in zip(entries, labels(entries)):
+        text = fmt(value) + (f" ({name})" if len(entries) > 1 else "")
         parts.append(f"**{text}**" if value == best else text)
     return " / ".join(parts)
 
@@ -162,8 +177,24 @@ def duration(b):
     return f"{ns:.1f} ns"
 
 
+def repetition_counts(rows):
+    """"9 repetitions of each benchmark", and the rows whose benchmarks run another number of
+    repetitions: "9 repetitions of each benchmark (27 of 0.05 s each for *Lock ...*)"."""
+    counts = {}
+    for (_, case), (_, raw, _) in rows.items():
+        seconds = next((part.split(":")[1].rstrip("0") for part in raw["run_name"].split("/")
+                        if part.startswith("min_time:")), None)
+        counts.setdefault((raw.get("repetitions", "?"), seconds), []).append(case)
+    (usual, _), _ = max(counts.items(), key=lambda item: len(item[1]))
+    text = f"{usual} repetitions of each benchmark"
+    others = [f"{count}{f' of {seconds} s each' if seconds else ''} for " +
+              " and ".join(f"*{title(case)}*" for case in cases)
+              for (count, seconds), cases in counts.items() if count != usual]
+    return text + (f" ({'; '.join(others)})" if others else "")
+
+
 def table(rows, data, date, where):
-    repetitions = next((b.get("repetitions") for r in data.values() for b in r["benchmarks"]), "?")
+    repetitions = repetition_counts(rows)
     loads = [r["load"] for r in data.values() if "load" in r]
     load = ""
     if loads:
@@ -173,12 +204,12 @@ def table(rows, data, date, where):
                 f" program, {show(loads[-1]['after'])} after the last.")
     columns = [name for _, name in LIBRARIES] + [OTHER[1]]
     lines = [BEGIN, "",
-             f"Generated {date} on {where}: median of {repetitions} repetitions of each benchmark,"
+             f"Generated {date} on {where}: median of {repetitions},"
              " interleaved at random within each program. The raw column is the median time of the"
              " platform calls written by hand: CPU time for the operations that never wait, real"
-             " time for those that wait for a thread or a child. Every other figure is a time"
-             " divided by that one, in the same case and run (lower is faster); the best library of"
-             f" each row is in bold.{load}", "",
+             " time for those that wait for a thread, a child or the disk. Every other figure is a"
+             " time divided by that one, in the same case and run (lower is faster); the best"
+             f" library of each row is in bold.{load}", "",
              "| Operation | raw | " + " | ".join(columns) + " |",
              "|---|---|" + "---|" * len(columns)]
     for (_, case), (_, raw, cells) in rows.items():
