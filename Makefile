@@ -124,8 +124,10 @@ sanitize:
 # its test. Programs that a test executes (the ostrel tool, /bin/sleep) run natively. The
 # consumer tests and those labelled "compile" are left out (they only run the compiler). ctest's "Cannot find file
 # DartConfiguration.tcl" lines are harmless: the checker is given on its command line.
+# valgrind runs one thread at a time; --fair-sched=yes hands the turn round in order, where its
+# default lets a thread that never blocks (a test's racing thread) take every turn.
 VALGRIND_OPTIONS := --error-exitcode=97 --leak-check=full --errors-for-leak-kinds=definite,possible \
-                    --num-callers=30 --suppressions=$(CURDIR)/tests/valgrind.supp
+                    --num-callers=30 --fair-sched=yes --suppressions=$(CURDIR)/tests/valgrind.supp
 
 memcheck:
 	@$(call prerequisites,$(TESTING) valgrind:valgrind)
