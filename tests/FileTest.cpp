@@ -1096,8 +1096,9 @@ TEST(RemoveAll, AFailureNamesTheEntry) {
 
 // A thread keeps exchanging directories below the tree with links to a directory outside, whose
 // files have the same names: nothing outside is removed, the tree is. An entry that turns from
-// directory to link at every try makes removeAll give up with EBUSY instead of looping: strict
-// turns of the two threads (valgrind's scheduler) do that every time, a real machine seldom.
+// directory to link at every try makes removeAll give up instead of looping (EBUSY after its
+// tries of one entry, or the last error after its rereads of one directory): strict turns of the
+// two threads (valgrind's scheduler) do that every time, a real machine seldom.
 TEST(RemoveAll, NothingOutsideWhileDirectoriesTurnIntoLinks) {
     const OstrelTest::TempDir tmp;
     const std::string tree = tmp.path + "/tree/", outside = tmp.path + "/out";
@@ -1138,7 +1139,11 @@ TEST(RemoveAll, NothingOutsideWhileDirectoriesTurnIntoLinks) {
         if (error == "(nothing thrown)") {
             ++whole;
         } else {
-            EXPECT_EQ(error, OstrelTest::withError(("Cannot remove " + tree).c_str(), EBUSY));
+            const std::string given = "Cannot remove " + tree;
+            EXPECT_TRUE(error == OstrelTest::withError(given.c_str(), EBUSY) ||
+                        error == OstrelTest::withError(given.c_str(), ENOTDIR) ||
+                        error == OstrelTest::withError(given.c_str(), ENOTEMPTY))
+                << error;
             EXPECT_EQ(fileError([&] { removeAll(tree); }), "(nothing thrown)");
         }
         EXPECT_EQ(namesIn(tmp.path), Paths{"out"});

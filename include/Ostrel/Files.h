@@ -161,9 +161,11 @@ private:
 /// a directory below path that another process swaps for a link while it runs cannot make it
 /// remove anything outside path; an entry that disappears meanwhile is passed over, and a
 /// directory whose entries another process changes meanwhile is read again (up to 16 times,
-/// then the failure, ENOTEMPTY for instance, is thrown). It keeps at most 34 descriptors open and
-/// uses no recursion, whatever the depth of the tree (10,000 levels and more), and enters file
-/// systems mounted below path (the mount point itself then cannot be removed: EBUSY).
+/// then the failure, ENOTEMPTY for instance, is thrown), and an entry that another process keeps
+/// turning from a directory into something else and back is tried 8 times, then EBUSY is
+/// thrown: against such a process it gives up rather than loop. It keeps at most 34 descriptors
+/// open and uses no recursion, whatever the depth of the tree (10,000 levels and more), and enters
+/// file systems mounted below path (the mount point itself then cannot be removed: EBUSY).
 ///
 /// A trailing "/" asks for a directory: "dir/" removes dir; "link/", where link is a link (to a
 /// directory or not), and "file/" throw ENOTDIR and remove nothing. The components before the
