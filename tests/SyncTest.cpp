@@ -1,6 +1,7 @@
 // Mutex, RWLock and SharedMutex (their lockable contract), Semaphore, Event, the clocks, and
 // every timed operation of the library.
 #include <Ostrel/Event.h>
+#include <Ostrel/Locker.h>
 #include <Ostrel/Mutex.h>
 #include <Ostrel/RWLock.h>
 #include <Ostrel/RobustMutex.h>
@@ -65,10 +66,15 @@ TYPED_TEST(Lockable, ExcludesOtherThreadsUntilUnlocked) {
                       lock.unlock();
                   }
                   EXPECT_TRUE(freeElsewhere(lock));
+                  {
+                      const Locker<Named<TypeParam>> held(lock);
+                      EXPECT_FALSE(freeElsewhere(lock));
+                  }
+                  EXPECT_TRUE(freeElsewhere(lock));
                   long counter = 0;
                   OstrelTest::runThreads(4, [&](int) {
                       for (int i = 0; i < 5000; ++i) {
-                          const std::lock_guard<Named<TypeParam>> guard(lock);
+                          const Locker<Named<TypeParam>> guard(lock);
                           ++counter;
                       }
                   });
@@ -79,10 +85,12 @@ TYPED_TEST(Lockable, ExcludesOtherThreadsUntilUnlocked) {
 
 TEST(RWLock, ReadersShare) {
     RWLock lock;
-    lock.readLock();
-    EXPECT_TRUE((freeElsewhere<RWLock, std::shared_lock<RWLock>>(lock)));
-    EXPECT_FALSE(freeElsewhere(lock));
-    lock.unlock();
+    {
+        const ReadLocker reading(lock);
+        EXPECT_TRUE((freeElsewhere<RWLock, std::shared_lock<RWLock>>(lock)));
+        EXPECT_FALSE(freeElsewhere(lock));
+    }
+    EXPECT_TRUE(freeElsewhere(lock));
 }
 
 // The class-wide attribute objects live while objects do, whichever threads make them.
