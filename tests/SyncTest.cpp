@@ -125,6 +125,28 @@ TEST(Semaphore, DownPassesOnlyWhileTheCountIsPositive) {
         10000);
 }
 
+// Threads that up and take through every way of taking leave the count where it started: each
+// way changes the count under the mutex.
+TEST(Semaphore, ConcurrentUpsAndDownsBalance) {
+    Semaphore semaphore(0);
+    OstrelTest::runThreads(4, [&](int thread) {
+        for (int i = 0; i < 100000; ++i) {
+            if (thread % 2 == 0) {
+                semaphore.up();
+            } else if (i % 2 == 0) {
+                EXPECT_TRUE(semaphore.downFor(60000));
+            } else {
+                while (!semaphore.tryDown()) {
+                }
+            }
+        }
+    });
+    EXPECT_FALSE(semaphore.tryDown());
+    semaphore.up();
+    EXPECT_EQ(semaphore.down(), 0);
+    EXPECT_FALSE(semaphore.tryDown());
+}
+
 // One operation on an event in a state: what it returns, and the state that test() reads after.
 using Operation = bool (*)(Event&);
 const Operation set = [](Event& e) { return e.set() != 0; };
