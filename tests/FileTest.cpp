@@ -849,15 +849,16 @@ std::string fileError(const std::function<void()>& fn) {
 
 // Both roads, the unnamed file and the hidden name (the file system without O_TMPFILE, as the
 // fault seam makes it): nothing but the target is left, the mode and owner of the file replaced
-// are kept, a link stays and its target is replaced; a new file gets 0666 less the umask.
+// are kept (set-user-ID too), a link stays and its target is replaced; a new file gets 0666 less
+// the umask.
 TEST(AtomicFile, ReplacesWholeKeepingModeOwnerAndLinks) {
     const OstrelTest::TempDir tmp;
     const std::string file = tmp.path + "/f", link = tmp.path + "/l";
     tmp.makeFile("f", "old");
     tmp.makeFile("sub/x");
-    ASSERT_EQ(chmod(file.c_str(), 0640), 0);
     const bool root = geteuid() == 0;
     ASSERT_TRUE(!root || chown(file.c_str(), 1234, 5678) == 0);
+    ASSERT_EQ(chmod(file.c_str(), 04750), 0); // after chown, which clears set-user-ID
     ASSERT_EQ(symlink("f", link.c_str()), 0);
     ASSERT_EQ(symlink("sub/made", (tmp.path + "/dangling").c_str()), 0);
     const Paths names{"dangling", "f", "l", "sub"};
@@ -877,7 +878,7 @@ TEST(AtomicFile, ReplacesWholeKeepingModeOwnerAndLinks) {
             AtomicFile::write(road == 0 ? file : link, text);
         }
         EXPECT_EQ(contentsOf(file), text);
-        EXPECT_EQ(statusOf(file).st_mode, S_IFREG | 0640);
+        EXPECT_EQ(statusOf(file).st_mode, S_IFREG | 04750);
         EXPECT_EQ(statusOf(file).st_uid + statusOf(file).st_gid,
                   root ? 1234U + 5678 : 2 * getuid());
         EXPECT_TRUE(S_ISLNK(statusOf(link).st_mode));
@@ -927,6 +928,7 @@ TEST(AtomicFile, FailuresLeaveThePathAsItWas) {
         {"disk full", file, {"write", ENOSPC}, Nothing, write(ENOSPC)},
         {"flush fails", file, {"fsync", EIO}, Nothing, write(EIO)},
         {"rename fails", file, {"renameat", EXDEV}, Nothing, replace(EXDEV)},
+        {"link fails", file, {"linkat", EIO}, Nothing, replace(EIO)},
         {"committed twice", file, none, CommitAgain, replace(EBADF)},
         {"written after commit", file, none, WriteAgain, write(EBADF)},
     };

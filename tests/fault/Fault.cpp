@@ -241,6 +241,9 @@ int fsync(int fd) {
 int renameat(int fromDir, const char* from, int toDir, const char* to) noexcept {
     return forward<&renameat>("renameat", -1, fromDir, from, toDir, to);
 }
+int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) noexcept {
+    return forward<&linkat>("linkat", -1, fromDir, from, toDir, to, flags);
+}
 // The mode argument is there only with O_CREAT or O_TMPFILE.
 int openat(int dir, const char* path, int flags, ...) {
     mode_t mode = 0;
