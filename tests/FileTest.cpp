@@ -707,6 +707,14 @@ TEST(FileWatcher, SavesByRenameAreModifiedAndTheWatchLives) {
     ASSERT_EQ(std::rename(temporary.c_str(), conf.c_str()), 0);
     EXPECT_EQ(eventsOf(watcher, tmp.path, 3),
               "Modified app.conf\nDeleted app.conf\nCreated app.conf\n");
+    std::thread later([&] { // waitFor waits for what comes
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::ofstream(conf, std::ios::app) << "later";
+    });
+    const auto events = watcher.waitFor(20000);
+    later.join();
+    EXPECT_TRUE(!events.empty() && events[0].kind == FileWatcher::Modified);
+    watcher.take();
     watcher.remove(conf);
     std::ofstream(conf) << "unwatched";
     EXPECT_EQ(eventsOf(watcher, tmp.path, 0), "");
