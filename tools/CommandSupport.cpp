@@ -28,12 +28,17 @@ void loadLibrary(Ostrel::DynamicLibrary& library, const std::string& path, int f
     library.load(path.c_str(), flags);
 }
 
-long parseMilliseconds(const std::string& text) {
+long parseNumber(const std::string& text, const char* what, long minimum) {
     if (text.empty() || text.size() > 10 ||
-        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) > INT_MAX) {
-        throw UsageError{"bad number of milliseconds \"" + text + "\""};
+        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) > INT_MAX ||
+        std::stol(text) < minimum) {
+        throw UsageError{std::string("bad ") + what + " \"" + text + "\""};
     }
     return std::stol(text);
+}
+
+long parseMilliseconds(const std::string& text) {
+    return parseNumber(text, "number of milliseconds", 0);
 }
 
 int startFailureCode(int error) {

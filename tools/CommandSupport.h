@@ -23,6 +23,10 @@ void recordArguments(const std::string& envName, const char* command, const Args
 // tool prints the exception on stderr, and this drops the copy on stdout.
 void loadLibrary(Ostrel::DynamicLibrary& library, const std::string& path, int flags = RTLD_LAZY);
 
+// The number that text gives in decimal digits, minimum to INT_MAX; throws UsageError "bad " +
+// what + " \"TEXT\"" otherwise.
+long parseNumber(const std::string& text, const char* what, long minimum);
+
 // The milliseconds that text gives, 0 to INT_MAX; throws UsageError "bad number of milliseconds
 // \"TEXT\"" otherwise.
 long parseMilliseconds(const std::string& text);

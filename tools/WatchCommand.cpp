@@ -9,6 +9,7 @@
 // as the poll's limit. It ends after N events, at a termination request (SIGINT, SIGTERM) or at
 // the limit: exit 0, or 1 when the limit passed without an event. A failure to watch exits 2, as a
 // usage error does, so that a script tells "nothing changed" from "nothing was watched".
+#include "CommandSupport.h"
 #include "Commands.h"
 #include "Output.h"
 
@@ -28,26 +29,6 @@
 
 namespace OstrelTool {
 
-namespace {
-
-// The value of option name as a number from minimum to INT_MAX, or 0 when it is not given;
-// UsageError "bad " + what + " \"VALUE\"" for any other value.
-long numberOption(const ParsedArgs& parsed, const std::string& name, const char* what,
-                  long minimum) {
-    if (!parsed.has(name)) {
-        return 0;
-    }
-    const std::string& text = parsed.options.at(name);
-    if (text.empty() || text.size() > 10 ||
-        text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) > INT_MAX ||
-        std::stol(text) < minimum) {
-        throw UsageError{std::string("bad ") + what + " \"" + text + "\""};
-    }
-    return std::stol(text);
-}
-
-} // namespace
-
 WatchArgs parseWatchArgs(const Args& args) {
     ParsedArgs parsed = parseArgs(
         args, {{{"--recursive", false}, {"--json", false}, {"--count", true}, {"--timeout", true}},
@@ -56,8 +37,10 @@ WatchArgs parseWatchArgs(const Args& args) {
     WatchArgs result;
     result.recursive = parsed.has("--recursive");
     result.json = parsed.has("--json");
-    result.count = numberOption(parsed, "--count", "count", 1);
-    result.timeoutMs = numberOption(parsed, "--timeout", "number of milliseconds", 0);
+    result.count =
+        parsed.has("--count") ? parseNumber(parsed.options.at("--count"), "count", 1) : 0;
+    result.timeoutMs =
+        parsed.has("--timeout") ? parseMilliseconds(parsed.options.at("--timeout")) : 0;
     result.paths = std::move(parsed.operands);
     return result;
 }
